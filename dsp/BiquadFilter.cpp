@@ -1,0 +1,44 @@
+#include "dsp/BiquadFilter.h"
+
+#include <cmath>
+
+void BiquadFilter::calcCoefficients(float cutoff, float q, float rate, std::int32_t type) {
+    if (type < kLowPass || type > kNotch) return;
+    // Every intermediate is rounded to a 32-bit float where it is formed.
+    const float w = static_cast<float>(static_cast<double>(cutoff) * twoPi / rate);
+    const float c = static_cast<float>(std::cos(static_cast<double>(w)));
+    const float s = static_cast<float>(std::sin(static_cast<double>(w)));
+    const float alpha = s / (q + q);
+    const float a0 = 1.0f + alpha;
+    const float na1 = -2.0f * c;
+    const float na2 = 1.0f - alpha;
+    float nb0, nb1, nb2;
+    switch (type) {
+        case kLowPass:
+            nb1 = 1.0f - c;
+            nb0 = nb1 * 0.5f;
+            nb2 = nb0;
+            break;
+        case kHighPass:
+            nb1 = -(1.0f + c);
+            nb0 = nb1 * -0.5f;
+            nb2 = nb0;
+            break;
+        case kBandPass:
+            nb0 = alpha;
+            nb1 = 0.0f;
+            nb2 = -alpha;
+            break;
+        default:  // kNotch
+            nb0 = 1.0f;
+            nb1 = -2.0f * c;
+            nb2 = 1.0f;
+            break;
+    }
+    const float g = 1.0f / a0;
+    b0 = g * nb0;
+    b1 = g * nb1;
+    b2 = g * nb2;
+    a1 = g * na1;
+    a2 = g * na2;
+}

@@ -1,0 +1,59 @@
+// Stereo biquad: one coefficient set shared by both channels, a separate
+// direct-form-I history per channel. Coefficients are designed in 32-bit
+// floats with the rounding points fixed below; each step sums in double
+// precision and rounds once.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/Flush.h"
+
+class BiquadFilter {
+public:
+    enum Channel : int { kLeft = 0, kRight = 1 };
+    enum Type : std::int32_t { kNone = 0, kLowPass = 1, kHighPass = 2, kBandPass = 3, kNotch = 4 };
+
+    BiquadFilter() = default;
+    virtual ~BiquadFilter() = default;
+
+    BiquadFilter(const BiquadFilter&) = delete;
+    BiquadFilter& operator=(const BiquadFilter&) = delete;
+
+    // Designs the coefficients for types 1 to 4 (cutoff in Hz, rate in Hz);
+    // any other type leaves them as they are. Never touches the histories.
+    void calcCoefficients(float cutoff, float q, float rate, std::int32_t type);
+
+    float filterSample(Channel channel, float x) {
+        History& h = history[channel];
+        const float y = step(x, h.x0, h.x1, h.y0, h.y1);
+        h.x1 = h.x0;
+        h.x0 = x;
+        h.y1 = h.y0;
+        h.y0 = y;
+        return y;
+    }
+
+    // One direct-form-I step on explicit history values: the sum in double
+    // precision, rounded once to float, then subnormals and -0.0 flushed.
+    float step(float x, float x0, float x1, float y0, float y1) const {
+        const double y = static_cast<double>(b0) * x + static_cast<double>(b1) * x0 +
+                         static_cast<double>(b2) * x1 - static_cast<double>(a1) * y0 -
+                         static_cast<double>(a2) * y1;
+        return flushDenormal(static_cast<float>(y));
+    }
+
+    // Clears both histories; coefficients unchanged.
+    void reset() { history[kLeft] = history[kRight] = History{}; }
+
+    struct History {
+        float x0 = 0.0f, x1 = 0.0f;  // x[n-1], x[n-2]
+        float y0 = 0.0f, y1 = 0.0f;  // y[n-1], y[n-2]
+    };
+    History& channelHistory(Channel c) { return history[c]; }
+
+    float a1 = 0.0f, a2 = 0.0f, b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;
+    const float twoPi = 6.2831855f;
+
+private:
+    History history[2];
+};

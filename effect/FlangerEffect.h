@@ -1,0 +1,123 @@
+// The stereo static-comb flanger: two main delay lines set by Flanger Depth
+// with signed feedback and mix, an optional biquad inside the feedback loop,
+// two post-flanger comb stages per channel and eight inject routings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "dsp/BiquadFilter.h"
+#include "dsp/DelayLine.h"
+#include "effect/FlangerParams.h"
+#include "effect/InjectRoutines.h"
+#include "frame/AudioEffect.h"
+
+// One program: twelve normalised values in slot order and a name.
+struct FlangerProgram {
+    FlangerProgram();
+
+    float fDepth;
+    float fFeedBack;
+    float fFeedBSign;
+    float fFilterType;
+    float fCutoff;
+    float fQFactor;
+    float fPost1Send;
+    float fPost2Send;
+    float fPost1Depth;
+    float fPost2Depth;
+    float fInjectMode;
+    float fOutputGain;
+    char name[kProgramNameBytes];
+};
+
+
+class FlangerEffect : public AudioEffect {
+public:
+    // Allocates everything the effect owns; may throw std::bad_alloc (the
+    // entry point turns that into a null record).
+    explicit FlangerEffect(audioMasterCallback audioMaster);
+    ~FlangerEffect() override;
+
+    // Parameter and program operations: never allocate. Any thread the host
+    // uses for automation.
+    void setParameter(VstInt32 index, float value) override;
+    float getParameter(VstInt32 index) override;
+    void setProgram(VstInt32 program) override;
+    void setProgramName(char* name) override;
+    void getProgramName(char* name) override;
+
+    void getParameterLabel(VstInt32 index, char* label) override;
+    void getParameterDisplay(VstInt32 index, char* text) override;
+    void getParameterName(VstInt32 index, char* text) override;
+
+    // Audio thread.
+    void process(float** inputs, float** outputs, VstInt32 sampleFrames) override;
+    void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) override;
+
+    // Reallocates the main lines and post lines; control thread only, never
+    // while processing.
+    void setSampleRate(float sampleRate) override;
+    // Clears all sample memory; positions, delays and parameters stay.
+    void suspend() override;
+    void resume() override;
+
+    VstIntPtr dispatcher(VstInt32 opCode, VstInt32 index, VstIntPtr value, void* ptr,
+                         float opt) override;
+
+    // Read-only views for tests and tools.
+    std::int32_t getBufferLength() const { return bufferLength; }
+    std::int32_t getWritePos() const { return writePos; }
+    std::int32_t getReadPos() const { return readPos; }
+    std::int32_t getDelaySamples() const { return delaySamples; }
+    std::int32_t getFeedbackSign() const { return feedbackSign; }
+    std::int32_t getMixSign() const { return mixSign; }
+    std::int32_t getFilterType() const { return filterType; }
+    std::int32_t getInjectMode() const { return injectMode; }
+    float getGain() const { return gain; }
+    float getCurrentRate() const { return currentRate; }
+    const FlangerProgram& program(int n) const { return programs[n]; }
+    const BiquadFilter& getFilter() const { return filter; }
+    const DelayLine& getPostLine(int post, int channel) const;
+    float getPost2Send() const { return fPost2Send; }
+
+    // Program name as the host sees it for program n ("Init" shows its
+    // number). Writes at most kProgramNameBytes bytes.
+    void programDisplayName(int n, char* text) const;
+
+private:
+    void initPrograms();
+    void applyDepth();
+    void updateFilter();
+    void setPostDepth(DelayLine& left, DelayLine& right, float value);
+    template <bool kAccumulate>
+    void run(float** inputs, float** outputs, VstInt32 sampleFrames);
+    template <bool kAccumulate>
+    void runChannel(const float* in, float* out, float* line, int channel, std::int32_t w,
+                    std::int32_t r, std::int32_t n);
+
+    std::unique_ptr<FlangerProgram[]> programs;
+    BiquadFilter filter;
+    DelayLine post1L, post1R, post2L, post2R;
+    std::unique_ptr<float[]> bufferL, bufferR;
+
+    float fDepth, fFeedBack, fFeedBSign, fFilterType, fCutoff, fQFactor;
+    float fPost1Send, fPost2Send, fPost1Depth, fPost2Depth, fInjectMode, fOutputGain;
+
+    float currentRate;
+    float filterTypeStep;
+    float injectModeStep;
+    float gain = 1.0f;
+    std::int32_t filterType;
+    std::int32_t feedbackSign;
+    std::int32_t mixSign;
+    std::int32_t injectMode = 1;
+    std::int32_t delaySamples;
+    std::int32_t maxDelayBase;
+    std::int32_t bufferLength;
+    std::int32_t writePos;
+    std::int32_t readPos;
+    InjectRoutine injectRoutine;
+
+    friend struct FlangerAccess;
+};
