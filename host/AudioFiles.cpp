@@ -121,6 +121,12 @@ std::unique_ptr<AudioReader> AudioReader::open(const std::string& path, std::str
     reader->numFrames = exactLength && info.frames >= 0 && info.frames < SF_COUNT_MAX
                             ? static_cast<std::int64_t>(info.frames)
                             : -1;
+    char log[4096] = {};
+    sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
+    if (std::strstr(log, "should be") != nullptr)
+        reader->headerWarning = "'" + path +
+                                "' is shorter than its header says (cut short?); rendering the " +
+                                std::to_string(info.frames) + " frames it holds";
     return reader;
 }
 

@@ -31,6 +31,9 @@ public:
     long read(float* interleaved, long frames, std::string& error) override;
     // libsndfile's format word: container | sample format.
     int format() const { return fileFormat; }
+    // Set when the header disagrees with the file's size, as in a file cut
+    // short: the frames present are read.
+    const std::string& warning() const { return headerWarning; }
 
 private:
     AudioReader() = default;
@@ -40,6 +43,7 @@ private:
     int sampleRate = 0;
     std::int64_t numFrames = 0;
     int fileFormat = 0;
+    std::string headerWarning;
 };
 
 // The output format for `path`: the container follows the extension (the

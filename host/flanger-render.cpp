@@ -402,6 +402,8 @@ bool renderFile(const vsthost::Library& library, const Options& options, const s
         return false;
     }
     if (!note.empty() && !options.quiet) std::fprintf(stderr, "note: %s\n", note.c_str());
+    if (reader != nullptr && !reader->warning().empty())
+        std::fprintf(stderr, "warning: %s\n", reader->warning().c_str());
 
     const auto tailFrames = static_cast<std::int64_t>(std::llround(options.tail * source->rate()));
     const std::int64_t total = source->length() >= 0 ? source->length() + tailFrames : -1;

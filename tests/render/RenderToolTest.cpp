@@ -1,0 +1,472 @@
+// End-to-end tests of flanger-render: each runs the built executable on
+// generated files and checks the files it writes against the plug-in
+// driven directly through the host library.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/VstHost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Audio {
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+    std::vector<float> samples;  // interleaved
+    long frames() const { return channels ? static_cast<long>(samples.size()) / channels : 0; }
+};
+
+Audio readAudio(const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    Audio audio;
+    if (file == nullptr) return audio;
+    audio.rate = info.samplerate;
+    audio.channels = info.channels;
+    audio.format = info.format;
+    audio.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(file, audio.samples.data(), info.frames);
+    sf_close(file);
+    return audio;
+}
+
+void writeAudio(const fs::path& path, int format, const Audio& audio) {
+    SF_INFO info{};
+    info.samplerate = audio.rate;
+    info.channels = audio.channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    sf_writef_float(file, audio.samples.data(), audio.frames());
+    sf_close(file);
+}
+
+// Noise and two tones at -12 dBFS, different per channel.
+Audio testAudio(int channels, int rate, long frames) {
+    Audio audio;
+    audio.rate = rate;
+    audio.channels = channels;
+    std::uint32_t state = 12345u;
+    for (long i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            state = state * 1664525u + 1013904223u;
+            const double noise = static_cast<double>(state >> 8) / 8388608.0 - 1.0;
+            const double tone =
+                std::sin(2.0 * M_PI * (330.0 + 110.0 * c) * static_cast<double>(i) / rate);
+            audio.samples.push_back(static_cast<float>(0.125 * tone + 0.125 * noise));
+        }
+    }
+    return audio;
+}
+
+struct ToolRun {
+    int status;
+    std::string output;  // stdout and stderr together
+};
+
+ToolRun runTool(const fs::path& folder, const std::string& args) {
+    const std::string command =
+        "cd '" + folder.string() + "' && '" RENDER_TOOL "' " + args + " 2>&1 </dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ToolRun run{-1, {}};
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The flanger driven directly, as the tool should drive it.
+Audio renderDirect(const Audio& in, VstInt32 program,
+                   const std::vector<std::pair<VstInt32, float>>& settings, VstInt32 block) {
+    std::string error;
+    auto library = vsthost::Library::open(FLANGER_PLUGIN, error);
+    EXPECT_TRUE(library) << error;
+    auto plugin = vsthost::Plugin::create(*library, error);
+    EXPECT_TRUE(plugin) << error;
+    plugin->open();
+    plugin->setSampleRate(static_cast<float>(in.rate));
+    plugin->setBlockSize(block);
+    plugin->setProgram(program);
+    for (const auto& [index, value] : settings) plugin->setParameter(index, value);
+    plugin->resume();
+    Audio out;
+    out.rate = in.rate;
+    out.channels = 2;
+    std::vector<float> inL(block), inR(block), outL(block), outR(block);
+    float* ins[2] = {inL.data(), inR.data()};
+    float* outs[2] = {outL.data(), outR.data()};
+    for (long start = 0; start < in.frames(); start += block) {
+        const auto n = static_cast<VstInt32>(std::min<long>(block, in.frames() - start));
+        for (VstInt32 i = 0; i < n; ++i) {
+            inL[i] = in.samples[(start + i) * in.channels];
+            inR[i] = in.samples[(start + i) * in.channels + in.channels - 1];
+        }
+        plugin->processReplacing(ins, outs, n);
+        for (VstInt32 i = 0; i < n; ++i) {
+            out.samples.push_back(outL[i]);
+            out.samples.push_back(outR[i]);
+        }
+    }
+    plugin->suspend();
+    return out;
+}
+
+class TempFolder {
+public:
+    TempFolder() {
+        char name[] = "/tmp/render-test-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempFolder() { fs::remove_all(path); }
+    fs::path path;
+};
+
+// Names, sizes and contents of every file in a folder.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] =
+            entry.is_directory() ? "<folder>" : std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return files;
+}
+
+// ---------------------------------------------------------------------------
+
+struct MatchCase {
+    const char* name;
+    int channels;
+    int rate;
+    int format;
+    const char* extension;
+    const char* args;
+    VstInt32 program;
+    std::vector<std::pair<VstInt32, float>> settings;
+    VstInt32 block;
+};
+
+void PrintTo(const MatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RenderMatchesDirectDrive : public testing::TestWithParam<MatchCase> {};
+
+TEST_P(RenderMatchesDirectDrive, SampleForSampleInTheInputsFormat) {
+    const MatchCase& c = GetParam();
+    TempFolder dir;
+    const std::string in = std::string("in.") + c.extension;
+    const std::string out = std::string("out.") + c.extension;
+    writeAudio(dir.path / in, c.format, testAudio(c.channels, c.rate, 30000));
+    const ToolRun run = runTool(dir.path, std::string(c.args) + " " + in + " " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+
+    const Audio input = readAudio(dir.path / in);
+    const Audio expected = renderDirect(input, c.program, c.settings, c.block);
+    const Audio got = readAudio(dir.path / out);
+    EXPECT_EQ(got.format, c.format);
+    EXPECT_EQ(got.rate, c.rate);
+    ASSERT_EQ(got.channels, 2);
+    ASSERT_EQ(got.frames(), input.frames());
+    const int subtype = c.format & SF_FORMAT_SUBMASK;
+    // Integer files hold the result to within one step of their grid.
+    const double step = subtype == SF_FORMAT_PCM_16   ? 1.0 / 32768
+                        : subtype == SF_FORMAT_PCM_24 ? 1.0 / 8388608
+                                                      : 0.0;
+    double worst = 0.0;
+    for (std::size_t i = 0; i < got.samples.size(); ++i) {
+        const double want = std::clamp(static_cast<double>(expected.samples[i]), -1.0, 1.0);
+        worst = std::max(worst, std::fabs(want - got.samples[i]));
+    }
+    EXPECT_LE(worst, step * 1.001) << "largest difference " << worst;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, RenderMatchesDirectDrive,
+    testing::Values(MatchCase{"Mono16BitWav",
+                              1,
+                              44100,
+                              SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                              "wav",
+                              "--program 'metal FLANGE 1'",
+                              5,
+                              {},
+                              512},
+                    MatchCase{"Stereo16BitWavAt48k",
+                              2,
+                              48000,
+                              SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                              "wav",
+                              "--block 256 --program 11 --set 'post flanger1 send = 0.7'",
+                              11,
+                              {{6, 0.7f}},
+                              256},
+                    MatchCase{"MonoFloatWavAt22k",
+                              1,
+                              22050,
+                              SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                              "wav",
+                              "--block 100 --program 'Eggs LP'",
+                              8,
+                              {},
+                              100},
+                    MatchCase{"StereoFloatAiff",
+                              2,
+                              44100,
+                              SF_FORMAT_AIFF | SF_FORMAT_FLOAT,
+                              "aiff",
+                              "--block 64 --program 14 --set 0=0.3 --set FEEDBACK=0.9 "
+                              "--set 'Post Flanger2 depth=0.25'",
+                              14,
+                              {{0, 0.3f}, {1, 0.9f}, {10, 0.25f}},
+                              64},
+                    MatchCase{"Stereo24BitFlacAt96k",
+                              2,
+                              96000,
+                              SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+                              "flac",
+                              "--program 'hi flange 1'",
+                              1,
+                              {},
+                              512}),
+    [](const testing::TestParamInfo<MatchCase>& p) { return p.param.name; });
+
+TEST(RenderTool, SmallBlocksGiveTheSameFileAsOneBlockAndTheTailRingsOut) {
+    TempFolder dir;
+    const long frames = 100000;
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, testAudio(2, 44100, frames));
+    const char* blocks[] = {"1", "7", "511", "1048576"};
+    std::vector<Audio> outputs;
+    for (const char* block : blocks) {
+        const std::string out = std::string("b") + block + ".wav";
+        const ToolRun run =
+            runTool(dir.path, std::string("-q --program 'Metal Flange 2' --tail 0.5 "
+                                          "--block ") +
+                                  block + " in.wav " + out);
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(run.output, "");
+        outputs.push_back(readAudio(dir.path / out));
+    }
+    ASSERT_EQ(outputs[0].frames(), frames + 22050);
+    for (std::size_t i = 1; i < outputs.size(); ++i)
+        EXPECT_TRUE(outputs[i].samples == outputs[0].samples) << "block " << blocks[i];
+    // The echoes go on after the input ends.
+    float tailPeak = 0.0f;
+    for (std::size_t i = frames * 2; i < frames * 2 + 2000; ++i)
+        tailPeak = std::max(tailPeak, std::fabs(outputs[0].samples[i]));
+    EXPECT_GT(tailPeak, 1e-3f);
+}
+
+TEST(RenderTool, BuiltInSignalNeedsNoInputAndFollowsRate) {
+    TempFolder dir;
+    ToolRun run = runTool(dir.path, "demo.wav");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("demo.wav: 264600 frames, 6.000 s at 44100 Hz"), std::string::npos)
+        << run.output;
+    const Audio demo = readAudio(dir.path / "demo.wav");
+    EXPECT_EQ(demo.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    float peak = 0.0f;
+    for (float v : demo.samples) peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 0.05f);
+    EXPECT_LT(peak, 1.0f);
+
+    run = runTool(dir.path, "--rate 48000 --float demo.caf");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Audio caf = readAudio(dir.path / "demo.caf");
+    EXPECT_EQ(caf.format, SF_FORMAT_CAF | SF_FORMAT_FLOAT);
+    EXPECT_EQ(caf.rate, 48000);
+    EXPECT_EQ(caf.frames(), 288000);
+}
+
+TEST(RenderTool, AllProgramsWritesOneFilePerProgramLikeSingleRenders) {
+    TempFolder dir;
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, testAudio(2, 22050, 8000));
+    ToolRun run = runTool(dir.path, "-q --all-programs --set 'output gain=0.4' in.wav all");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto files = snapshot(dir.path / "all");
+    ASSERT_EQ(files.size(), 20u);
+    EXPECT_EQ(files.count("00-Default.wav"), 1u);
+    EXPECT_EQ(files.count("03-Loud-Disto.wav"), 1u);
+    EXPECT_EQ(files.count("19-Init-19.wav"), 1u);
+
+    run = runTool(dir.path, "-q --program 'loud disto' --set 11=0.4 in.wav single.wav");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(readAudio(dir.path / "single.wav").samples,
+              readAudio(dir.path / "all" / "03-Loud-Disto.wav").samples);
+
+    // A second run refuses before writing anything, and --force replaces.
+    run = runTool(dir.path, "--all-programs in.wav all");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("already exists; add --force"), std::string::npos) << run.output;
+    EXPECT_EQ(snapshot(dir.path / "all"), files);
+    run = runTool(dir.path, "-q --force --all-programs in.wav all");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(snapshot(dir.path / "all"), files);
+}
+
+TEST(RenderTool, ResponseOfTheDefaultProgramIsItsComb) {
+    // Program 0 adds the input delayed by 199 samples at 44100 Hz: +6 dB at
+    // 0 Hz and a notch at 44100 / 398 Hz.
+    TempFolder dir;
+    const ToolRun run = runTool(dir.path, "--program 0 --response r.csv");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::ifstream csv(dir.path / "r.csv");
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "frequency_hz,left_db,right_db");
+    std::vector<std::array<double, 3>> rows;
+    while (std::getline(csv, line)) {
+        std::array<double, 3> row{};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lf,%lf,%lf", &row[0], &row[1], &row[2]), 3) << line;
+        rows.push_back(row);
+    }
+    ASSERT_EQ(rows.size(), 16385u);
+    EXPECT_NEAR(rows[0][1], 6.0206, 0.01);
+    EXPECT_NEAR(rows.back()[0], 22050.0, 1e-6);
+    double notch = 0.0;
+    double notchFrequency = 0.0;
+    for (const auto& row : rows) {
+        if (row[0] > 80.0 && row[0] < 140.0 && row[1] < notch) {
+            notch = row[1];
+            notchFrequency = row[0];
+        }
+    }
+    EXPECT_LT(notch, -30.0);
+    EXPECT_NEAR(notchFrequency, 44100.0 / 398.0, 1.5);
+}
+
+TEST(RenderTool, OtherEffectsGetTheFileRateBeforeSwitchingOnAndZeroedOutputs) {
+    // The probe adds into its outputs (no replacing entry), takes one input
+    // and answers the rate it was switched on at on its right output.
+    TempFolder dir;
+    const Audio stereo = testAudio(2, 22050, 5000);
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, stereo);
+    const ToolRun run =
+        runTool(dir.path, "--plugin '" PROBE_PLUGIN "' --block 100 --set gain=0.25 in.wav out.wav");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const Audio out = readAudio(dir.path / "out.wav");
+    ASSERT_EQ(out.frames(), 5000);
+    for (long i = 0; i < out.frames(); ++i) {
+        const float mono = 0.5f * (stereo.samples[2 * i] + stereo.samples[2 * i + 1]);
+        ASSERT_EQ(out.samples[2 * i], 0.5f * mono) << "frame " << i;
+        ASSERT_EQ(out.samples[2 * i + 1], 22050.0f / 1e6f) << "frame " << i;
+    }
+    const ToolRun list = runTool(dir.path, "--plugin '" PROBE_PLUGIN "' --list");
+    EXPECT_EQ(list.status, 0) << list.output;
+    EXPECT_NE(list.output.find("Gain"), std::string::npos) << list.output;
+}
+
+TEST(RenderTool, ListShowsProgramsAndParametersAsReported) {
+    TempFolder dir;
+    const ToolRun run = runTool(dir.path, "--list --program 'metal air'");
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (const char* text : {"* 11  Metal Air", "17  New Plimo", "Post Flanger1 send",
+                             "Post Flanger2 depth", "% -> send", "Hz"})
+        EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+}
+
+// ---------------------------------------------------------------------------
+
+struct BadCase {
+    const char* name;
+    const char* args;
+    int status;
+    const char* message;
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BadInput : public testing::TestWithParam<BadCase> {};
+
+TEST_P(BadInput, FailsWithItsMessageAndLeavesTheFolderAsItWas) {
+    const BadCase& c = GetParam();
+    TempFolder dir;
+    const Audio mono = testAudio(1, 44100, 2000);
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, mono);
+    writeAudio(dir.path / "existing.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, mono);
+    writeAudio(dir.path / "three.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, testAudio(3, 44100, 1000));
+    std::ofstream(dir.path / "text.txt") << "just some words, not audio\n";
+    std::ofstream(dir.path / "fake.so") << "not a shared library\n";
+    {
+        std::ifstream wav(dir.path / "in.wav", std::ios::binary);
+        std::string head(30, '\0');
+        wav.read(head.data(), 30);
+        std::ofstream(dir.path / "corrupt.wav", std::ios::binary) << head;
+    }
+    fs::create_symlink("in.wav", dir.path / "link.wav");
+    fs::create_directory(dir.path / "sub");
+    const auto before = snapshot(dir.path);
+
+    const ToolRun run = runTool(dir.path, c.args);
+    EXPECT_EQ(run.status, c.status) << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+    EXPECT_EQ(snapshot(dir.path), before) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, BadInput,
+    testing::Values(
+        BadCase{"MissingInput", "missing.wav out.wav", 1, "input 'missing.wav' does not exist"},
+        BadCase{"FolderAsInput", "sub out.wav", 1, "is a folder, not an audio file"},
+        BadCase{"InputNotAudio", "text.txt out.wav", 1, "cannot read 'text.txt' as audio"},
+        BadCase{"CorruptInput", "corrupt.wav out.wav", 1, "cannot read 'corrupt.wav' as audio"},
+        BadCase{"ThreeChannels", "three.wav out.wav", 1, "has 3 channels; only mono and stereo"},
+        BadCase{"OutputIsInput", "--force in.wav ./sub/../in.wav", 2, "is the input file"},
+        BadCase{"OutputIsInputThroughLink", "--force link.wav in.wav", 2, "is the input file"},
+        BadCase{"ExistingOutput", "in.wav existing.wav", 1,
+                "'existing.wav' already exists; add --force"},
+        BadCase{"OutputFolderMissing", "in.wav nowhere/out.wav", 1,
+                "folder 'nowhere' does not exist"},
+        BadCase{"OutputIsFolder", "--force in.wav sub", 1, "is a folder; give a file name"},
+        BadCase{"UnknownOutputType", "in.wav out.xyz", 2, "unknown output file type '.xyz'"},
+        BadCase{"FloatIntoFlac", "--float in.wav out.flac", 2, "cannot hold 32-bit float"},
+        BadCase{"PluginNotABinary", "--plugin fake.so in.wav out.wav", 1, "cannot load '"},
+        BadCase{"PluginMissing", "--plugin nothere.so in.wav out.wav", 1,
+                "plug-in 'nothere.so' does not exist"},
+        BadCase{"PluginEntryAnswersNull", "--plugin '" NULL_PLUGIN "' in.wav out.wav", 1,
+                "entry point answered null"},
+        BadCase{"PluginWithSixChannels", "--plugin '" WIDE_PLUGIN "' in.wav out.wav", 1,
+                "6 inputs and 6 outputs"},
+        BadCase{"UnknownProgramName", "--program 'Metal Fog' in.wav out.wav", 2,
+                "unknown program 'Metal Fog'; valid programs are:\n  0  --- Default ---"},
+        BadCase{"ProgramNumberTooHigh", "--program 20 in.wav out.wav", 2,
+                "program 20 does not exist; programs are numbered 0 to 19"},
+        BadCase{"UnknownParameter", "--set 'Wobble=0.5' in.wav out.wav", 2,
+                "unknown parameter 'Wobble'"},
+        BadCase{"SharedParameterName", "--set 'post flanger2=0.5' in.wav out.wav", 2,
+                "is shared; say which one:\n  9  Post Flanger2 send\n  10  Post Flanger2 depth"},
+        BadCase{"ParameterIndexTooHigh", "--set 12=0.5 in.wav out.wav", 2,
+                "parameter 12 does not exist"},
+        BadCase{"ValueAboveOne", "--set Cutoff=1.5 in.wav out.wav", 2, "1.5 is outside 0..1"},
+        BadCase{"ValueNegative", "--set Cutoff=-0.1 in.wav out.wav", 2, "outside 0..1"},
+        BadCase{"ValueNotANumber", "--set Cutoff=loud in.wav out.wav", 2, "'loud' is not a number"},
+        BadCase{"SettingWithoutValue", "--set Cutoff in.wav out.wav", 2,
+                "needs the form NAME=VALUE"},
+        BadCase{"BlockZero", "--block 0 in.wav out.wav", 2, "block size '0' is not"},
+        BadCase{"BlockNotANumber", "--block fast in.wav out.wav", 2, "block size 'fast' is not"},
+        BadCase{"TailNegative", "--tail -1 in.wav out.wav", 2, "tail '-1' is not"},
+        BadCase{"UnknownOption", "--louder in.wav out.wav", 2, "unknown option '--louder'"},
+        BadCase{"NoOutput", "", 2, "no output file given"}),
+    [](const testing::TestParamInfo<BadCase>& p) { return p.param.name; });
+
+}  // namespace
