@@ -188,8 +188,9 @@ bool chooseOutputFormat(const std::string& path, int inputFormat, bool asFloat, 
         if (!formatOk(container | subtype, channels, rate)) continue;
         format = container | subtype;
         if (subtype != wanted)
-            note = formatName(SFC_GET_FORMAT_INFO, container) + " cannot hold " +
-                   subtypeName(wanted) + " samples; writing " + subtypeName(subtype);
+            note = describeFormat(container).substr(0, describeFormat(container).find(' ')) +
+                   " files cannot hold " + subtypeName(wanted) + " samples; writing " +
+                   subtypeName(subtype);
         return true;
     }
     error = "a " + formatName(SFC_GET_FORMAT_INFO, container) + " file cannot hold " +

@@ -374,6 +374,18 @@ TEST(RenderTool, OtherEffectsGetTheFileRateBeforeSwitchingOnAndZeroedOutputs) {
     EXPECT_NE(list.output.find("Gain"), std::string::npos) << list.output;
 }
 
+TEST(RenderTool, FileCutShortRendersTheFramesItHoldsWithAWarning) {
+    TempFolder dir;
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, testAudio(2, 44100, 10000));
+    fs::resize_file(dir.path / "in.wav", 44 + 4 * 6000);
+    const ToolRun run = runTool(dir.path, "in.wav out.wav");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("warning: 'in.wav' is shorter than its header says"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(readAudio(dir.path / "out.wav").frames(), 6000);
+}
+
 TEST(RenderTool, ListShowsProgramsAndParametersAsReported) {
     TempFolder dir;
     const ToolRun run = runTool(dir.path, "--list --program 'metal air'");
