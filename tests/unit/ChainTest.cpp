@@ -224,6 +224,25 @@ TEST(FilterStage, FirstEchoIsScaledByB0) {
     EXPECT_EQ(out.left[0], 1.0f);
 }
 
+TEST(FilterStage, SwitchedOffFreezesTheHistoryAndResumesFromIt) {
+    auto fx = neutral();
+    fx->setParameter(kFilterType, 0.5f);  // high pass
+    Stereo in = noise(300, 10), out(300);
+    run(*fx, in, out, {300});
+    auto& filter = const_cast<BiquadFilter&>(fx->getFilter());
+    const BiquadFilter::History before = filter.channelHistory(BiquadFilter::kRight);
+    fx->setParameter(kFilterType, 0.0f);
+    fx->setParameter(kCutoff, 0.9f);  // computes nothing while off
+    run(*fx, in, out, {300});
+    const BiquadFilter::History after = filter.channelHistory(BiquadFilter::kRight);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    EXPECT_EQ(fx->getFilter().b0, [] {
+        BiquadFilter f;
+        f.calcCoefficients(5100.0f, 0.7f, 44100.0f, 2);
+        return f.b0;
+    }());
+}
+
 TEST(FilterStage, RateChangeRedesignsButKeepsHistory) {
     auto fx = neutral();
     fx->setParameter(kFilterType, 0.7f);  // band pass
