@@ -166,7 +166,8 @@ TEST_F(Entry, ProgramSelectionIsBoundsChecked) {
     p->setProgram(19);
     EXPECT_EQ(p->program(), 19);
     EXPECT_EQ(p->programName(), "Init 19");
-    for (VstIntPtr bad : {VstIntPtr{20}, VstIntPtr{-1}, VstIntPtr{1} << 40, std::numeric_limits<VstIntPtr>::min()}) {
+    for (VstIntPtr bad : {VstIntPtr{20}, VstIntPtr{-1}, VstIntPtr{1} << 40,
+                          std::numeric_limits<VstIntPtr>::min()}) {
         if (sizeof(VstIntPtr) == 4 && bad == (VstIntPtr{1} << 40)) continue;
         EXPECT_EQ(p->dispatch(effSetProgram, 0, bad), 0);
         EXPECT_EQ(p->program(), 19);

@@ -38,9 +38,10 @@ void run(FlangerEffect& fx, const Stereo& in, Stereo& out, const std::vector<int
     std::size_t pos = 0;
     std::size_t b = 0;
     while (pos < in.left.size()) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(blocks[b++ % blocks.size()]),
-                                                     in.left.size() - pos);
-        float* ins[2] = {const_cast<float*>(in.left.data() + pos), const_cast<float*>(in.right.data() + pos)};
+        const std::size_t n = std::min<std::size_t>(
+            static_cast<std::size_t>(blocks[b++ % blocks.size()]), in.left.size() - pos);
+        float* ins[2] = {const_cast<float*>(in.left.data() + pos),
+                         const_cast<float*>(in.right.data() + pos)};
         float* outs[2] = {out.left.data() + pos, out.right.data() + pos};
         if (accumulate)
             fx.process(ins, outs, static_cast<VstInt32>(n));
@@ -73,7 +74,8 @@ TEST(Chain, ImpulseEchoesAfterTheDepthDelay) {
             Stereo out(1000);
             run(*fx, impulse(1000), out, {1000});
             for (int i = 0; i < 1000; ++i) {
-                const float expected = i == 0 ? 1.0f : (i == delay ? (sign == 1.0f ? 1.0f : -1.0f) : 0.0f);
+                const float expected =
+                    i == 0 ? 1.0f : (i == delay ? (sign == 1.0f ? 1.0f : -1.0f) : 0.0f);
                 ASSERT_EQ(out.left[i], expected) << "depth " << depth << " sample " << i;
                 ASSERT_EQ(out.right[i], expected) << "depth " << depth << " sample " << i;
             }
@@ -163,7 +165,8 @@ TEST(Chain, SwitchingProcessOperationsKeepsTheDelayContinuous) {
     Stereo ref(2048), mixed(2048);
     run(*a, in, ref, {128});
     for (std::size_t pos = 0; pos < 2048; pos += 128) {
-        float* ins[2] = {const_cast<float*>(in.left.data() + pos), const_cast<float*>(in.right.data() + pos)};
+        float* ins[2] = {const_cast<float*>(in.left.data() + pos),
+                         const_cast<float*>(in.right.data() + pos)};
         float* outs[2] = {mixed.left.data() + pos, mixed.right.data() + pos};
         if ((pos / 128) % 2 == 0)
             b->processReplacing(ins, outs, 128);
@@ -190,7 +193,8 @@ TEST(Chain, InPlaceBuffersSeeTheTrueInputUntilTheMix) {
         Stereo inPlace = in;
         run(*b, inPlace, inPlace, {300});
         const bool readsInputLate = mode == 1 || mode == 6 || mode == 7 || mode == 8;
-        const bool same = std::memcmp(separate.left.data(), inPlace.left.data(), 1500 * sizeof(float)) == 0;
+        const bool same =
+            std::memcmp(separate.left.data(), inPlace.left.data(), 1500 * sizeof(float)) == 0;
         EXPECT_EQ(same, !readsInputLate) << "mode " << mode;
     }
 }
@@ -248,12 +252,14 @@ TEST(FilterStage, RateChangeRedesignsButKeepsHistory) {
     fx->setParameter(kFilterType, 0.7f);  // band pass
     Stereo in = noise(500, 7), out(500);
     run(*fx, in, out, {500});
-    const float y0 = const_cast<BiquadFilter&>(fx->getFilter()).channelHistory(BiquadFilter::kLeft).y0;
+    const float y0 =
+        const_cast<BiquadFilter&>(fx->getFilter()).channelHistory(BiquadFilter::kLeft).y0;
     fx->setSampleRate(48000.0f);
     BiquadFilter expected;
     expected.calcCoefficients(5100.0f, 0.7f, 48000.0f, 3);
     EXPECT_EQ(fx->getFilter().b0, expected.b0);
-    EXPECT_EQ(const_cast<BiquadFilter&>(fx->getFilter()).channelHistory(BiquadFilter::kLeft).y0, y0);
+    EXPECT_EQ(const_cast<BiquadFilter&>(fx->getFilter()).channelHistory(BiquadFilter::kLeft).y0,
+              y0);
 }
 
 TEST(FilterStage, StaysStableAtLowRates) {
@@ -326,15 +332,14 @@ TEST_P(InjectModes, RouteSignalsAsDesigned) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllEight, InjectModes,
-    ::testing::Values(
-        ModeCase{1, [](float, float o, float) { return o; }, 1, 1, 0},
-        ModeCase{2, [](float, float o, float) { return o; }, 0, 0, 1},
-        ModeCase{3, [](float, float o, float d) { return (d + o) * 0.5f; }, 0, 0, 1},
-        ModeCase{4, [](float, float, float d) { return d; }, 2, 0, 0},
-        ModeCase{5, [](float, float, float d) { return d; }, 1, 0, 1},
-        ModeCase{6, [](float i, float, float) { return i; }, 2, 0, 0},
-        ModeCase{7, [](float i, float, float) { return i; }, 1, 0, 1},
-        ModeCase{8, [](float i, float o, float) { return (i + o) * 0.5f; }, 1, 0, 1}),
+    ::testing::Values(ModeCase{1, [](float, float o, float) { return o; }, 1, 1, 0},
+                      ModeCase{2, [](float, float o, float) { return o; }, 0, 0, 1},
+                      ModeCase{3, [](float, float o, float d) { return (d + o) * 0.5f; }, 0, 0, 1},
+                      ModeCase{4, [](float, float, float d) { return d; }, 2, 0, 0},
+                      ModeCase{5, [](float, float, float d) { return d; }, 1, 0, 1},
+                      ModeCase{6, [](float i, float, float) { return i; }, 2, 0, 0},
+                      ModeCase{7, [](float i, float, float) { return i; }, 1, 0, 1},
+                      ModeCase{8, [](float i, float o, float) { return (i + o) * 0.5f; }, 1, 0, 1}),
     [](const ::testing::TestParamInfo<ModeCase>& param) {
         return "Mode" + std::to_string(param.param.mode);
     });

@@ -125,12 +125,12 @@ TEST_P(BiquadDesign, MatchesKnownCoefficientsAt5100Hz) {
     EXPECT_NEAR(f.a2, 0.3563576f, 1e-7);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, BiquadDesign,
-    ::testing::Values(CoefficientCase{1, 0.0856473f, 0.1712947f, 0.0856473f},
-                      CoefficientCase{2, 0.5925314f, -1.1850629f, 0.5925314f},
-                      CoefficientCase{3, 0.3218212f, 0.0f, -0.3218212f},
-                      CoefficientCase{4, 0.6781788f, -1.0137682f, 0.6781788f}));
+INSTANTIATE_TEST_SUITE_P(Types, BiquadDesign,
+                         ::testing::Values(CoefficientCase{1, 0.0856473f, 0.1712947f, 0.0856473f},
+                                           CoefficientCase{2, 0.5925314f, -1.1850629f, 0.5925314f},
+                                           CoefficientCase{3, 0.3218212f, 0.0f, -0.3218212f},
+                                           CoefficientCase{4, 0.6781788f, -1.0137682f,
+                                                           0.6781788f}));
 
 double gainAt(const BiquadFilter& f, double w) {
     const std::complex<double> z1 = std::polar(1.0, -w), z2 = z1 * z1;

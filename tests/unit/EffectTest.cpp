@@ -13,7 +13,9 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::unique_ptr<FlangerEffect> makeEffect() { return std::make_unique<FlangerEffect>(nullptr); }
+std::unique_ptr<FlangerEffect> makeEffect() {
+    return std::make_unique<FlangerEffect>(nullptr);
+}
 
 TEST(Construction, LeavesTheNeutralProgramApplied) {
     auto fx = makeEffect();
@@ -50,7 +52,8 @@ TEST(Parameters, OutOfRangeIndicesAreIgnored) {
 
 TEST(Parameters, LandInTheirProgramSlots) {
     auto fx = makeEffect();
-    for (VstInt32 i = 0; i < kNumParams; ++i) fx->setParameter(i, 0.01f * static_cast<float>(i + 1) + 0.3f);
+    for (VstInt32 i = 0; i < kNumParams; ++i)
+        fx->setParameter(i, 0.01f * static_cast<float>(i + 1) + 0.3f);
     const FlangerProgram& p = fx->program(0);
     EXPECT_EQ(p.fPost1Send, fx->getParameter(kPost1Send));
     EXPECT_EQ(p.fPost1Depth, fx->getParameter(kPost1Depth));
@@ -105,13 +108,14 @@ TEST_P(FeedBSign, QuartersSelectTheSigns) {
     EXPECT_EQ(fx->getMixSign(), GetParam().mix) << GetParam().value;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Quarters, FeedBSign,
-    ::testing::Values(SignCase{0.0f, -1, -1}, SignCase{0.2499f, -1, -1}, SignCase{0.25f, -1, 1},
-                      SignCase{0.4999f, -1, 1}, SignCase{0.5f, 1, -1}, SignCase{0.7499f, 1, -1},
-                      SignCase{0.75f, 1, 1}, SignCase{1.0f, 1, 1},
-                      // Outside 0..1 the signs stay as they were (+1, +1).
-                      SignCase{1.5f, 1, 1}, SignCase{-0.1f, 1, 1}, SignCase{kNaN, 1, 1}));
+INSTANTIATE_TEST_SUITE_P(Quarters, FeedBSign,
+                         ::testing::Values(SignCase{0.0f, -1, -1}, SignCase{0.2499f, -1, -1},
+                                           SignCase{0.25f, -1, 1}, SignCase{0.4999f, -1, 1},
+                                           SignCase{0.5f, 1, -1}, SignCase{0.7499f, 1, -1},
+                                           SignCase{0.75f, 1, 1}, SignCase{1.0f, 1, 1},
+                                           // Outside 0..1 the signs stay as they were (+1, +1).
+                                           SignCase{1.5f, 1, 1}, SignCase{-0.1f, 1, 1},
+                                           SignCase{kNaN, 1, 1}));
 
 struct BandCase {
     float value;
@@ -131,8 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BandCase{0.0f, 0}, BandCase{0.1999f, 0}, BandCase{0.2f, 1},
                       BandCase{std::nextafter(0.4f, 0.0f), 1}, BandCase{0.4f, 2},
                       BandCase{std::nextafter(0.6f, 0.0f), 2}, BandCase{0.6f, 3},
-                      BandCase{std::nextafter(0.8f, 0.0f), 3}, BandCase{0.8f, 4},
-                      BandCase{1.0f, 4}, BandCase{-0.1f, 3}, BandCase{1.2f, 3}, BandCase{kNaN, 3}));
+                      BandCase{std::nextafter(0.8f, 0.0f), 3}, BandCase{0.8f, 4}, BandCase{1.0f, 4},
+                      BandCase{-0.1f, 3}, BandCase{1.2f, 3}, BandCase{kNaN, 3}));
 
 class InjectModeBands : public ::testing::TestWithParam<BandCase> {};
 
@@ -218,8 +222,10 @@ TEST_P(RateChange, ResizesEveryLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, RateChange,
-                         ::testing::Values(RateCase{48000.0f, 435, 544}, RateCase{96000.0f, 870, 1088},
-                                           RateCase{22050.0f, 200, 250}, RateCase{44100.0f, 400, 500}));
+                         ::testing::Values(RateCase{48000.0f, 435, 544},
+                                           RateCase{96000.0f, 870, 1088},
+                                           RateCase{22050.0f, 200, 250},
+                                           RateCase{44100.0f, 400, 500}));
 
 TEST(RateChange, KeepsPositionsThatStillFitAndRestoresOthers) {
     auto fx = makeEffect();

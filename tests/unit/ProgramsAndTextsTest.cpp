@@ -36,8 +36,12 @@ struct Texts {
         fx->setParameter(i, v);
         return text([&](char* t) { fx->getParameterDisplay(i, t); });
     }
-    std::string name(VstInt32 i) { return text([&](char* t) { fx->getParameterName(i, t); }); }
-    std::string label(VstInt32 i) { return text([&](char* t) { fx->getParameterLabel(i, t); }); }
+    std::string name(VstInt32 i) {
+        return text([&](char* t) { fx->getParameterName(i, t); });
+    }
+    std::string label(VstInt32 i) {
+        return text([&](char* t) { fx->getParameterLabel(i, t); });
+    }
     std::string program() {
         return text([&](char* t) { fx->getProgramName(t); }, kProgramNameBytes);
     }
@@ -46,10 +50,11 @@ struct Texts {
 TEST(ProgramNames, FactoryNamesAndTheInitRule) {
     Texts t;
     EXPECT_EQ(t.program(), "--- Default ---");
-    const char* names[] = {"--- Default ---", "Hi Flange 1", "Hi Flange 2", "Loud Disto",
-                           "SI Resonance", "Metal Flange 1", "Metal Flange 2", "Mega Bass",
-                           "Eggs LP", "Eggs HP", "Eggs BP", "Metal Air", "Aerial 1", "Aerial 2",
-                           "Cool Flight", "Birdy", "Soft Flange", "New Plimo", "Init 18", "Init 19"};
+    const char* names[] = {"--- Default ---", "Hi Flange 1",    "Hi Flange 2",    "Loud Disto",
+                           "SI Resonance",    "Metal Flange 1", "Metal Flange 2", "Mega Bass",
+                           "Eggs LP",         "Eggs HP",        "Eggs BP",        "Metal Air",
+                           "Aerial 1",        "Aerial 2",       "Cool Flight",    "Birdy",
+                           "Soft Flange",     "New Plimo",      "Init 18",        "Init 19"};
     for (int p = 0; p < kNumPrograms; ++p) {
         t.fx->setProgram(p);
         EXPECT_EQ(t.program(), names[p]) << p;
@@ -79,11 +84,12 @@ TEST(ProgramNames, LongNamesAreCutToTheFieldAndTouchNoOtherProgram) {
 
 TEST(ParameterTexts, NamesAndLabelsAsShown) {
     Texts t;
-    const char* names[] = {" Flanger Depth ", " FeedBack ", " FeedB Sign ", " Filter Type ",
-                           " Cutoff ", " Q Factor ", " Post Flanger1 ", " Post Flanger1 ",
-                           " Inject Mode ", " Post Flanger2 ", " Post Flanger2 ", " Output Gain "};
-    const char* labels[] = {"    %    ", "    %    ", "   -/+   ", "   ---   ",
-                            "    Hz    ", "    %    ", "  % -> send  ", "  % -> depth ",
+    const char* names[] = {" Flanger Depth ", " FeedBack ",      " FeedB Sign ",
+                           " Filter Type ",   " Cutoff ",        " Q Factor ",
+                           " Post Flanger1 ", " Post Flanger1 ", " Inject Mode ",
+                           " Post Flanger2 ", " Post Flanger2 ", " Output Gain "};
+    const char* labels[] = {"    %    ",   "    %    ",     "   -/+   ",     "   ---   ",
+                            "    Hz    ",  "    %    ",     "  % -> send  ", "  % -> depth ",
                             "-> to post2", "  % -> send  ", "  % -> depth ", "    dB   "};
     for (int i = 0; i < kNumParams; ++i) {
         EXPECT_EQ(t.name(i), names[i]) << i;
@@ -154,15 +160,17 @@ TEST(ParameterTexts, OutputGainInDecibels) {
 
 TEST(ParameterTexts, ShowTheMetalFlangeSettings) {
     Texts t;
-    const float values[] = {0.19f, 0.97f, 0.0f, 0.62f, 0.31255102f, 1.0f, 0.32f, 0.33f, 0.0f, 0.77f, 0.09f};
+    const float values[] = {0.19f, 0.97f, 0.0f, 0.62f, 0.31255102f, 1.0f,
+                            0.32f, 0.33f, 0.0f, 0.77f, 0.09f};
     const char* shown[] = {"19", "97   careful", "negative 1", "band pass", "3263", "100",
-                           "32", "33", "1", "77", "9"};
+                           "32", "33",           "1",          "77",        "9"};
     for (int i = 0; i < 11; ++i) EXPECT_EQ(t.display(i, values[i]), shown[i]) << i;
 }
 
 TEST(ParameterTexts, HostileValuesGiveShortTexts) {
     Texts t;
-    for (float v : {kNaN, kInf, -kInf, 1e30f, -1e30f, 1000.0f, std::numeric_limits<float>::denorm_min()}) {
+    for (float v :
+         {kNaN, kInf, -kInf, 1e30f, -1e30f, 1000.0f, std::numeric_limits<float>::denorm_min()}) {
         for (int i = 0; i < kNumParams; ++i) {
             Texts fresh;
             const std::string s = fresh.display(i, v);
