@@ -3,21 +3,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libsndfile1-dev libgtest-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]} > 0)); then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
-
-cmake --preset default
+./scripts/deps.sh
+cmake --preset default >/dev/null
 cmake --build --preset default -j2
 ctest --preset default -R '^render\.' --timeout 60
+rm -rf out/demo
 ./scripts/demo.sh >/dev/null
-test "$(ls out/demo/*.wav | wc -l)" -ge 4
+test "$(ls out/demo/*.wav | wc -l)" -eq 5
 echo "render: OK (tool built, end-to-end tests passed, demo rendered)"
