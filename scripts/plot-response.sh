@@ -6,12 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 output=${1:-docs/response.png}
 
-if ! dpkg -s gnuplot-nox >/dev/null 2>&1 && ! command -v gnuplot >/dev/null; then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 gnuplot-nox
-fi
+./scripts/deps.sh gnuplot-nox
 tool=build/default/host/flanger-render
 if [ ! -x "$tool" ]; then
   cmake --preset default
