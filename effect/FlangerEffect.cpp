@@ -86,14 +86,8 @@ FlangerEffect::FlangerEffect(audioMasterCallback master)
 
     programs.reset(new FlangerProgram[kNumPrograms]);
     setProgram(0);
-
-    std::fill_n(bufferL.get(), bufferLength, 0.0f);
-    std::fill_n(bufferR.get(), bufferLength, 0.0f);
-    post1L.reset();
-    post1R.reset();
-    post2L.reset();
-    post2R.reset();
-    filter.reset();
+    // Clear all sample memory, as switching off does.
+    FlangerEffect::suspend();
 
     initPrograms();
 }
