@@ -2,9 +2,12 @@
 //   signal OUT.wav                  writes the fixed stereo test signal
 //   render PLUGIN IN.wav OUT.wav    runs IN through the plug-in with the
 //          [--block N] [--program N] [--param INDEX=VALUE]...
+//   params PLUGIN [--program N] [--param INDEX=VALUE]...
+//                                   prints the resulting parameter values
 //   compare REF.wav HOST.wav        finds the host render's offset against
-//          [--max-lag N] [--tolerance T] [--min-frames N]   the reference
-//          and compares sample by sample
+//          [--max-lag N] [--expect-offset N]   the reference (host frame
+//          [--tolerance T] [--min-frames N]    i + offset against reference
+//                                   frame i) and compares sample by sample
 // Every file is 32-bit float WAV. Exit status 0 on success, 1 on a failed
 // comparison or an error, 2 on a usage error.
 #include <sndfile.h>
@@ -109,26 +112,74 @@ Stereo testSignal() {
     return s;
 }
 
-int render(int argc, char** argv) {
-    if (argc < 3) return -1;
-    const std::string pluginPath = argv[0], inPath = argv[1], outPath = argv[2];
+// Loads the plug-in and applies a program and parameters given as
+// --program N and --param INDEX=VALUE, from argv[first] on. Answers false
+// on an unknown option.
+struct Setup {
     VstInt32 block = 1024;
     int program = -1;
     std::vector<std::pair<int, float>> params;
-    for (int a = 3; a < argc; ++a) {
+};
+
+bool parseSetup(int argc, char** argv, int first, Setup& setup) {
+    for (int a = first; a < argc; ++a) {
         const std::string opt = argv[a];
-        if (a + 1 >= argc) return -1;
+        if (a + 1 >= argc) return false;
         const char* value = argv[++a];
         if (opt == "--block")
-            block = std::atoi(value);
+            setup.block = std::atoi(value);
         else if (opt == "--program")
-            program = std::atoi(value);
+            setup.program = std::atoi(value);
         else if (opt == "--param" && std::strchr(value, '=') != nullptr)
-            params.emplace_back(std::atoi(value), std::strtof(std::strchr(value, '=') + 1, nullptr));
+            setup.params.emplace_back(std::atoi(value), std::strtof(std::strchr(value, '=') + 1, nullptr));
         else
-            return -1;
+            return false;
     }
-    if (block < 1) fail("--block must be a positive number of frames");
+    if (setup.block < 1) fail("--block must be a positive number of frames");
+    return true;
+}
+
+void applySetup(vsthost::Plugin& plugin, const Setup& setup) {
+    if (setup.program >= plugin.numPrograms())
+        fail("--program " + std::to_string(setup.program) + " is beyond the plug-in's " +
+             std::to_string(plugin.numPrograms()) + " programs");
+    if (setup.program >= 0) plugin.setProgram(setup.program);
+    for (const auto& [index, value] : setup.params) {
+        if (index < 0 || index >= plugin.numParams())
+            fail("--param " + std::to_string(index) + " is not one of the plug-in's " +
+                 std::to_string(plugin.numParams()) + " parameters");
+        plugin.setParameter(index, value);
+    }
+}
+
+// Prints every parameter as INDEX:NAME:VALUE, the value with all the
+// digits a float needs, for host project files.
+int params(int argc, char** argv) {
+    if (argc < 1) return -1;
+    Setup setup;
+    if (!parseSetup(argc, argv, 1, setup)) return -1;
+    std::string error;
+    auto library = vsthost::Library::open(argv[0], error);
+    if (!library) fail(error);
+    auto plugin = vsthost::Plugin::create(*library, error);
+    if (!plugin) fail(error);
+    plugin->start(static_cast<float>(kRate), setup.block);
+    applySetup(*plugin, setup);
+    for (VstInt32 i = 0; i < plugin->numParams(); ++i) {
+        std::string name = plugin->parameterName(i);
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        std::printf("%d:%s:%.9g\n", i, name.c_str(), static_cast<double>(plugin->getParameter(i)));
+    }
+    return 0;
+}
+
+int render(int argc, char** argv) {
+    if (argc < 3) return -1;
+    const std::string pluginPath = argv[0], inPath = argv[1], outPath = argv[2];
+    Setup setup;
+    if (!parseSetup(argc, argv, 3, setup)) return -1;
+    const VstInt32 block = setup.block;
 
     const Stereo in = readWav(inPath);
     std::string error;
@@ -136,12 +187,8 @@ int render(int argc, char** argv) {
     if (!library) fail(error);
     auto plugin = vsthost::Plugin::create(*library, error);
     if (!plugin) fail(error);
-    if (program >= plugin->numPrograms())
-        fail("--program " + std::to_string(program) + " is beyond the plug-in's " +
-             std::to_string(plugin->numPrograms()) + " programs");
     plugin->start(static_cast<float>(in.rate), block);
-    if (program >= 0) plugin->setProgram(program);
-    for (const auto& [index, value] : params) plugin->setParameter(index, value);
+    applySetup(*plugin, setup);
 
     Stereo out;
     out.rate = in.rate;
@@ -156,6 +203,11 @@ int render(int argc, char** argv) {
     }
     plugin->suspend();
     writeWav(outPath, out);
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < out.frames(); ++i)
+        peak = std::fmax(peak, std::fmax(std::fabs(out.left[i]), std::fabs(out.right[i])));
+    std::printf("rendered %zu frames in %d-frame blocks, output peak %.4g\n", out.frames(), block,
+                static_cast<double>(peak));
     return 0;
 }
 
@@ -198,6 +250,8 @@ int compare(int argc, char** argv) {
     long maxLag = 4096;
     double tolerance = 0.0;
     long minFrames = -1;
+    long expectLag = 0;
+    bool lagGiven = false;
     for (int a = 2; a < argc; ++a) {
         const std::string opt = argv[a];
         if (a + 1 >= argc) return -1;
@@ -208,6 +262,10 @@ int compare(int argc, char** argv) {
             tolerance = std::atof(value);
         else if (opt == "--min-frames")
             minFrames = std::atol(value);
+        else if (opt == "--expect-offset") {
+            expectLag = std::atol(value);
+            lagGiven = true;
+        }
         else
             return -1;
     }
@@ -233,6 +291,10 @@ int compare(int argc, char** argv) {
                 "max difference %.3g (%.1f dBFS) at frame %zu, tolerance %.3g\n",
                 all.lag, all.frames, ref.frames(), host.frames(), all.maxDiff, db, all.worstFrame,
                 tolerance);
+    if (lagGiven && all.lag != expectLag) {
+        std::printf("FAIL: the host render is offset by %ld frames, expected %ld\n", all.lag, expectLag);
+        return 1;
+    }
     if (all.frames < needed) {
         std::printf("FAIL: only %zu of the %zu frames that carry sound were compared\n", all.frames,
                     needed);
@@ -250,8 +312,9 @@ int usage() {
                  "usage: host-check signal OUT.wav\n"
                  "       host-check render PLUGIN IN.wav OUT.wav [--block N] [--program N]"
                  " [--param INDEX=VALUE]...\n"
-                 "       host-check compare REF.wav HOST.wav [--max-lag N] [--tolerance T]"
-                 " [--min-frames N]\n");
+                 "       host-check params PLUGIN [--program N] [--param INDEX=VALUE]...\n"
+                 "       host-check compare REF.wav HOST.wav [--max-lag N] [--expect-offset N]"
+                 " [--tolerance T] [--min-frames N]\n");
     return 2;
 }
 
@@ -264,6 +327,8 @@ int main(int argc, char** argv) {
     if (command == "signal" && argc == 3) {
         writeWav(argv[2], testSignal());
         status = 0;
+    } else if (command == "params") {
+        status = params(argc - 2, argv + 2);
     } else if (command == "render") {
         status = render(argc - 2, argv + 2);
     } else if (command == "compare") {
