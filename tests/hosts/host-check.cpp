@@ -73,15 +73,18 @@ void writeWav(const std::string& path, const Stereo& s) {
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* file = sf_open(temp.c_str(), SFM_WRITE, &info);
     if (file == nullptr)
-        fail("cannot write '" + temp + "': " + sf_strerror(nullptr) + "; check the folder exists and is writable");
+        fail("cannot write '" + temp + "': " + sf_strerror(nullptr) +
+             "; check the folder exists and is writable");
     std::vector<float> interleaved(s.frames() * 2);
     for (std::size_t i = 0; i < s.frames(); ++i) {
         interleaved[2 * i] = s.left[i];
         interleaved[2 * i + 1] = s.right[i];
     }
-    const sf_count_t put = sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(s.frames()));
+    const sf_count_t put =
+        sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(s.frames()));
     sf_close(file);
-    if (put != static_cast<sf_count_t>(s.frames()) || std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (put != static_cast<sf_count_t>(s.frames()) ||
+        std::rename(temp.c_str(), path.c_str()) != 0) {
         std::remove(temp.c_str());
         fail("writing '" + path + "' failed; check free space");
     }
@@ -107,7 +110,8 @@ Stereo testSignal() {
         seed = seed * 1664525u + 1013904223u;
         const double noise = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
         s.left[kLead + i] = static_cast<float>(0.5 * std::sin(phase));
-        s.right[kLead + i] = static_cast<float>(0.3 * std::sin(2.0 * M_PI * 330.0 * t) + 0.2 * noise);
+        s.right[kLead + i] =
+            static_cast<float>(0.3 * std::sin(2.0 * M_PI * 330.0 * t) + 0.2 * noise);
     }
     return s;
 }
@@ -131,7 +135,8 @@ bool parseSetup(int argc, char** argv, int first, Setup& setup) {
         else if (opt == "--program")
             setup.program = std::atoi(value);
         else if (opt == "--param" && std::strchr(value, '=') != nullptr)
-            setup.params.emplace_back(std::atoi(value), std::strtof(std::strchr(value, '=') + 1, nullptr));
+            setup.params.emplace_back(std::atoi(value),
+                                      std::strtof(std::strchr(value, '=') + 1, nullptr));
         else
             return false;
     }
@@ -265,8 +270,7 @@ int compare(int argc, char** argv) {
         else if (opt == "--expect-offset") {
             expectLag = std::atol(value);
             lagGiven = true;
-        }
-        else
+        } else
             return -1;
     }
     const Stereo ref = readWav(argv[0]);
@@ -275,7 +279,8 @@ int compare(int argc, char** argv) {
         fail("the renders differ in rate (" + std::to_string(ref.rate) + " and " +
              std::to_string(host.rate) + " Hz); render the host at the reference's rate");
     // Every frame that carries sound must be compared unless told otherwise.
-    const std::size_t needed = minFrames >= 0 ? static_cast<std::size_t>(minFrames) : lastSound(ref);
+    const std::size_t needed =
+        minFrames >= 0 ? static_cast<std::size_t>(minFrames) : lastSound(ref);
 
     // Search the offset on the first 16384 frames, then compare everything
     // at the best one.
@@ -287,12 +292,14 @@ int compare(int argc, char** argv) {
     if (best.frames == 0) fail("the host render holds no frames to compare");
     const Match all = matchAt(ref, host, best.lag, ref.frames());
     const double db = all.maxDiff > 0.0 ? 20.0 * std::log10(all.maxDiff) : -INFINITY;
-    std::printf("offset %ld frames, %zu frames compared (reference %zu, host %zu), "
-                "max difference %.3g (%.1f dBFS) at frame %zu, tolerance %.3g\n",
-                all.lag, all.frames, ref.frames(), host.frames(), all.maxDiff, db, all.worstFrame,
-                tolerance);
+    std::printf(
+        "offset %ld frames, %zu frames compared (reference %zu, host %zu), "
+        "max difference %.3g (%.1f dBFS) at frame %zu, tolerance %.3g\n",
+        all.lag, all.frames, ref.frames(), host.frames(), all.maxDiff, db, all.worstFrame,
+        tolerance);
     if (lagGiven && all.lag != expectLag) {
-        std::printf("FAIL: the host render is offset by %ld frames, expected %ld\n", all.lag, expectLag);
+        std::printf("FAIL: the host render is offset by %ld frames, expected %ld\n", all.lag,
+                    expectLag);
         return 1;
     }
     if (all.frames < needed) {
