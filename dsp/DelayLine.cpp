@@ -42,4 +42,6 @@ bool DelayLine::setSampleRate(float r) {
     return true;
 }
 
-void DelayLine::reset() { std::fill_n(buffer.get(), length, 0.0f); }
+void DelayLine::reset() {
+    std::fill_n(buffer.get(), length, 0.0f);
+}
