@@ -2,7 +2,7 @@
 //   signal OUT.wav                  writes the fixed stereo test signal
 //   render PLUGIN IN.wav OUT.wav    runs IN through the plug-in with the
 //          [--block N] [--program N] [--param INDEX=VALUE]...
-//   params PLUGIN [--program N] [--param INDEX=VALUE]...
+//   params PLUGIN [--program N] [--param INDEX=VALUE]... [--digits N]
 //                                   prints the resulting parameter values
 //   compare REF.wav HOST.wav        finds the host render's offset against
 //          [--max-lag N] [--expect-offset N]   the reference (host frame
@@ -123,6 +123,7 @@ struct Setup {
     VstInt32 block = 1024;
     int program = -1;
     std::vector<std::pair<int, float>> params;
+    int digits = 9;  // significant digits of printed values
 };
 
 bool parseSetup(int argc, char** argv, int first, Setup& setup) {
@@ -134,6 +135,8 @@ bool parseSetup(int argc, char** argv, int first, Setup& setup) {
             setup.block = std::atoi(value);
         else if (opt == "--program")
             setup.program = std::atoi(value);
+        else if (opt == "--digits")
+            setup.digits = std::atoi(value);
         else if (opt == "--param" && std::strchr(value, '=') != nullptr)
             setup.params.emplace_back(std::atoi(value),
                                       std::strtof(std::strchr(value, '=') + 1, nullptr));
@@ -157,8 +160,9 @@ void applySetup(vsthost::Plugin& plugin, const Setup& setup) {
     }
 }
 
-// Prints every parameter as INDEX:NAME:VALUE, the value with all the
-// digits a float needs, for host project files.
+// Prints every parameter as INDEX:NAME:VALUE for host project files, the
+// value with all the digits a float needs, or with --digits N significant
+// digits for hosts that keep no more (LMMS keeps 6).
 int params(int argc, char** argv) {
     if (argc < 1) return -1;
     Setup setup;
@@ -174,7 +178,8 @@ int params(int argc, char** argv) {
         std::string name = plugin->parameterName(i);
         while (!name.empty() && name.front() == ' ') name.erase(0, 1);
         while (!name.empty() && name.back() == ' ') name.pop_back();
-        std::printf("%d:%s:%.9g\n", i, name.c_str(), static_cast<double>(plugin->getParameter(i)));
+        std::printf("%d:%s:%.*g\n", i, name.c_str(), setup.digits,
+                    static_cast<double>(plugin->getParameter(i)));
     }
     return 0;
 }
@@ -315,13 +320,14 @@ int compare(int argc, char** argv) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: host-check signal OUT.wav\n"
-                 "       host-check render PLUGIN IN.wav OUT.wav [--block N] [--program N]"
-                 " [--param INDEX=VALUE]...\n"
-                 "       host-check params PLUGIN [--program N] [--param INDEX=VALUE]...\n"
-                 "       host-check compare REF.wav HOST.wav [--max-lag N] [--expect-offset N]"
-                 " [--tolerance T] [--min-frames N]\n");
+    std::fprintf(
+        stderr,
+        "usage: host-check signal OUT.wav\n"
+        "       host-check render PLUGIN IN.wav OUT.wav [--block N] [--program N]"
+        " [--param INDEX=VALUE]...\n"
+        "       host-check params PLUGIN [--program N] [--param INDEX=VALUE]... [--digits N]\n"
+        "       host-check compare REF.wav HOST.wav [--max-lag N] [--expect-offset N]"
+        " [--tolerance T] [--min-frames N]\n");
     return 2;
 }
 
