@@ -90,7 +90,7 @@ check_ardour() {
 
     # The session tool only reads the scanner's cache, and only if the cache
     # is dated after the plug-in in whole seconds.
-    if ! LD_LIBRARY_PATH=/usr/lib/ardour7 run_logged 60 "$dir/scan.log" \
+    if ! LD_LIBRARY_PATH=/usr/lib/ardour7 run_logged 30 "$dir/scan.log" \
         /usr/lib/ardour7/ardour-vst-scanner -f "$dir/plugin/flanger.so" ||
         ! grep -q 'Saved VST2 plugin cache' "$dir/scan.log"; then
         echo "Ardour's scanner did not accept the plug-in"
@@ -103,7 +103,7 @@ check_ardour() {
 
     if ! HC_DIR=$dir/session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
         HC_RATE=$RATE HC_PLUGIN=$dir/plugin/flanger.so HC_PROGRAM=$PROGRAM HC_DEPTH=$DEPTH \
-        run_logged 120 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
+        run_logged 60 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
         ! grep -q '^session ready' "$dir/session.log"; then
         echo "Ardour's session tool could not build the session"
         show_log "$dir/session.log"
@@ -125,12 +125,12 @@ check_ardour() {
     local try ok=0
     for try in 1 2 3; do
         rm -f "$dir/out.wav"
-        if run_logged 120 "$dir/export.log" ardour7-export -b float -o "$dir/out.wav" \
+        if run_logged 60 "$dir/export.log" ardour7-export -b float -o "$dir/out.wav" \
             "$dir/session" check && [[ -s $dir/out.wav ]]; then
             ok=1
             break
         fi
-        echo "ardour7-export failed (try $try of 3, status in log)"
+        echo "ardour7-export failed, crashed or hung (try $try of 3)"
         show_log "$dir/export.log"
     done
     ((ok == 1)) || return 1
@@ -164,7 +164,7 @@ check_lmms() {
     sed -e "s|@WORK@|$dir/work/|" "$ROOT/tests/hosts/lmms/lmmsrc.xml.in" >"$dir/lmmsrc.xml"
 
     local status=0
-    run_logged 180 "$dir/lmms.log" xvfb-run -a lmms --allowroot -c "$dir/lmmsrc.xml" render \
+    run_logged 120 "$dir/lmms.log" xvfb-run -a lmms --allowroot -c "$dir/lmmsrc.xml" render \
         "$dir/check.mmp" -f wav -a -x 1 -s "$RATE" -o "$dir/out.wav" || status=$?
     wineserver -k >/dev/null 2>&1 || true
     # LMMS renders without the effect when the DLL fails to load, and says so.
