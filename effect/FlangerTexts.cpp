@@ -1,6 +1,5 @@
 // Names, unit labels and value texts of the twelve parameters, and program
 // names. Every text is written with its terminator and nothing after it.
-#include <cstdio>
 #include <cstring>
 
 #include "effect/FlangerEffect.h"
@@ -92,7 +91,9 @@ void FlangerEffect::getParameterDisplay(VstInt32 index, char* text) {
 void FlangerEffect::programDisplayName(int n, char* text) const {
     const char* name = programs[n].name;
     if (std::memcmp(name, "Init", 5) == 0) {
-        std::snprintf(text, kProgramNameBytes, "%s %d", name, n);
+        // An unnamed program shows its number: "Init 18".
+        std::memcpy(text, "Init ", 5);
+        integerText(n, text + 5);
         return;
     }
     copyText(name, text);

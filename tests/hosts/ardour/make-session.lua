@@ -1,0 +1,146 @@
+-- Builds an Ardour session that plays a WAV file through the plug-in:
+-- one stereo track holding the file as a region, the plug-in on it with a
+-- factory program and a set Flanger Depth, the session range over the file.
+-- Then reloads it and prints what the host shows of the plug-in.
+-- Reads its settings from the environment:
+--   HC_DIR HC_NAME     session folder and name (the folder must not exist)
+--   HC_INPUT           absolute path of the stereo WAV to play
+--   HC_FRAMES HC_RATE  its length in frames and its rate
+--   HC_PLUGIN          absolute path of the plug-in's .so
+--   HC_PROGRAM         factory program number
+--   HC_DEPTH           Flanger Depth, 0..1
+
+local function need(key)
+  local v = os.getenv(key)
+  if v == nil or v == "" then error("missing environment variable " .. key) end
+  return v
+end
+
+local dir, name = need("HC_DIR"), need("HC_NAME")
+local input, plugin_path = need("HC_INPUT"), need("HC_PLUGIN")
+local frames, rate = tonumber(need("HC_FRAMES")), tonumber(need("HC_RATE"))
+local program, depth = tonumber(need("HC_PROGRAM")), tonumber(need("HC_DEPTH"))
+
+-- Ardour's time unit: 282240000 per second.
+local superclock = math.floor(frames * (282240000 // rate))
+
+---------------------------------------------------------------------------
+-- 1. A session with the track and the plug-in.
+local s = create_session(dir, name, rate)
+assert(s, "cannot create the session")
+s = nil
+
+local info = nil
+for p in ARDOUR.LuaAPI.list_plugins():iter() do
+  if p.type == ARDOUR.PluginType.LXVST and p.path == plugin_path then info = p end
+end
+assert(info, "the plug-in at " .. plugin_path .. " is not in Ardour's cache; scan it first")
+
+local tracks = Session:new_audio_track(2, 2, nil, 1, "flanger",
+  ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true)
+assert(tracks:size() == 1, "cannot add the track")
+local track = tracks:front()
+
+local proc = ARDOUR.LuaAPI.new_plugin(Session, info.unique_id, ARDOUR.PluginType.LXVST, "")
+assert(not proc:isnil(), "cannot instantiate the plug-in")
+assert(track:add_processor_by_index(proc, 0, nil, true) == 0, "cannot insert the plug-in")
+
+local plug = proc:to_insert():plugin(0)
+local wanted = nil
+for pset in info:get_presets():iter() do
+  if pset.uri == string.format("VST:%s:%04d", info.unique_id, program) then wanted = pset end
+end
+assert(wanted, "factory program " .. program .. " is not offered")
+assert(plug:load_preset(wanted), "cannot load factory program " .. program)
+-- Flanger Depth is set to its opposite end, then automated to HC_DEPTH
+-- over the whole range in Play mode: the render shows HC_DEPTH only if the
+-- automation drove the parameter.
+assert(ARDOUR.LuaAPI.set_processor_param(proc, 0, 1 - depth), "cannot set Flanger Depth")
+local al = ARDOUR.LuaAPI.plugin_automation(proc, 0)
+assert(not al:isnil(), "Flanger Depth offers no automation list")
+al:list():add(Temporal.timepos_t(0), depth, false, false)
+al:list():add(Temporal.timepos_t(frames), depth, false, false)
+local depth_control = proc:to_automatable():automation_control(
+  Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, 0), false)
+depth_control:set_automation_state(ARDOUR.AutoState.Play)
+
+-- Auto-connect runs later in another thread: wire the track to the master
+-- bus now, or the export is silent.
+local out, master_in = track:output(), Session:master_out():input()
+out:disconnect_all(nil)
+for c = 0, 1 do
+  assert(out:connect(out:audio(c), master_in:audio(c):name(), nil) == 0, "cannot connect the track")
+end
+
+Session:save_state("", false, false, false, false, false)
+local playlist_id = track:playlist():to_stateful():id():to_s()
+plug, proc, track, tracks, info, wanted, out, master_in, al, depth_control = nil
+collectgarbage()
+close_session()
+
+---------------------------------------------------------------------------
+-- 2. The file as two sources (one per channel), a region on the track's
+-- playlist and the session range, written into the saved state.
+local file = dir .. "/" .. name .. ".ardour"
+local f = assert(io.open(file, "r"))
+local xml = f:read("a")
+f:close()
+
+local len = string.format("a%d@a0", superclock)
+local sources = string.format(
+  '<Sources>\n' ..
+  '    <Source name="%s" type="audio" flags="" id="900001" captured-for="" take-id="" channel="0" origin="" gain="1"/>\n' ..
+  '    <Source name="%s" type="audio" flags="" id="900002" captured-for="" take-id="" channel="1" origin="" gain="1"/>\n' ..
+  '  </Sources>', input, input)
+local region = string.format(
+  '<Region name="input" muted="0" opaque="1" locked="0" video-locked="0" automatic="0" whole-file="0" ' ..
+  'import="0" external="0" sync-marked="0" left-of-split="0" right-of-split="0" hidden="0" position-locked="0" ' ..
+  'valid-transients="0" start="a0" length="%s" position="a0" sync-position="a0" ancestral-start="a0" ' ..
+  'ancestral-length="%s" stretch="1" shift="1" layering-index="0" tags="" id="900003" type="audio" ' ..
+  'first-edit="nothing" source-0="900001" source-1="900002" master-source-0="900001" master-source-1="900002" ' ..
+  'channels="2" envelope-active="0" default-fade-in="0" default-fade-out="0" fade-in-active="0" ' ..
+  'fade-out-active="0" scale-amplitude="1"/>', len, len)
+local range = string.format(
+  '<Locations>\n    <Location id="900004" name="session" start="a0" end="a%d" flags="IsSessionRange" ' ..
+  'locked="0" timestamp="0" cue="0"/>\n  </Locations>', superclock)
+
+local n
+xml, n = xml:gsub("<Sources/>", sources, 1)
+assert(n == 1, "no empty Sources element in " .. file)
+xml, n = xml:gsub("<Locations/>", range, 1)
+assert(n == 1, "no empty Locations element in " .. file)
+xml, n = xml:gsub('(<Playlist id="' .. playlist_id .. '"[^>]-)/>', "%1>\n      " .. region .. "\n    </Playlist>", 1)
+assert(n == 1, "no empty playlist " .. playlist_id .. " in " .. file)
+f = assert(io.open(file, "w"))
+f:write(xml)
+f:close()
+
+---------------------------------------------------------------------------
+-- 3. Reload and report what the host shows.
+s = load_session(dir, name)
+assert(s, "cannot reload the session")
+s = nil
+local t = Session:route_by_name("flanger")
+assert(not t:isnil(), "the track is gone after reloading")
+local pl = t:to_track():playlist()
+print(string.format("region count %d, session range %d frames", pl:region_list():size(),
+  Session:current_end_sample() - Session:current_start_sample()))
+local pi = t:nth_plugin(0):to_insert()
+local p = pi:plugin(0)
+print("plug-in " .. p:name() .. " by " .. p:maker() .. ", preset " .. p:last_preset().label)
+-- Ardour accepts an automation mode only for parameters the plug-in
+-- declares automatable: each one is switched to Play and read back.
+local auto = pi:to_automatable()
+for i = 0, p:parameter_count() - 1 do
+  local ac = auto:automation_control(Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, i), false)
+  if i ~= 0 then ac:set_automation_state(ARDOUR.AutoState.Play) end
+  print(string.format("parameter %2d %-16s automation %s", i, p:parameter_label(i),
+    ac:automation_state() == ARDOUR.AutoState.Play and "play" or "off"))
+  if i ~= 0 then ac:set_automation_state(ARDOUR.AutoState.Off) end
+  ac = nil
+end
+for pset in p:get_info():get_presets():iter() do print("program " .. pset.uri .. " " .. pset.label) end
+t, pl, pi, p, auto = nil
+collectgarbage()
+close_session()
+print("session ready")
