@@ -184,6 +184,140 @@ inline void runSegment(const Settings& settings, Lane* lanes, std::int32_t w, st
     }
 }
 
+#if defined(__SSE2__)
+// Both channels of one segment at once: the left channel in lane 0 and the
+// right in lane 1 of each vector, every operation the one the scalar chain
+// performs, on both channels together (packed IEEE arithmetic rounds each
+// lane as the scalar instruction would). Histories are kept widened to
+// double, which is exact, so each sample converts only its new values.
+namespace stereo {
+
+inline __m128 load(const float* left, const float* right) {
+    return _mm_unpacklo_ps(_mm_load_ss(left), _mm_load_ss(right));
+}
+
+inline void store(float* left, float* right, __m128 v) {
+    _mm_store_ss(left, v);
+    _mm_store_ss(right, _mm_shuffle_ps(v, v, 1));
+}
+
+inline __m128 flush(__m128 v) {
+    const __m128i bits = _mm_castps_si128(v);
+    const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(0x7F800000));
+    const __m128i zero = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
+    return _mm_castsi128_ps(_mm_andnot_si128(zero, bits));
+}
+
+inline __m128d wide(__m128 v) {
+    return _mm_cvtps_pd(v);
+}
+
+inline __m128d pair(float left, float right) {
+    return _mm_set_pd(static_cast<double>(right), static_cast<double>(left));
+}
+
+template <int kMode>
+inline __m128 feed(__m128 in, __m128 out, __m128 d) {
+    if constexpr (kMode == 1) return _mm_add_ps(d, in);
+    if constexpr (kMode == 2 || kMode == 3) return out;
+    if constexpr (kMode == 4 || kMode == 6) return _mm_add_ps(d, d);
+    if constexpr (kMode == 5 || kMode == 7 || kMode == 8) return _mm_add_ps(d, out);
+}
+
+template <int kMode>
+inline __m128 output(__m128 in, __m128 out, __m128d dWide, __m128d sr) {
+    const __m128d half = _mm_set1_pd(0.5);
+    __m128d y;
+    if constexpr (kMode == 1 || kMode == 2) y = _mm_add_pd(wide(out), sr);
+    if constexpr (kMode == 3) y = _mm_add_pd(_mm_mul_pd(_mm_add_pd(dWide, wide(out)), half), sr);
+    if constexpr (kMode == 4 || kMode == 5) y = _mm_add_pd(dWide, sr);
+    if constexpr (kMode == 6 || kMode == 7) y = _mm_add_pd(wide(in), sr);
+    if constexpr (kMode == 8) y = _mm_add_pd(_mm_mul_pd(_mm_add_pd(wide(in), wide(out)), half), sr);
+    return _mm_cvtpd_ps(y);
+}
+
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
+void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, std::int32_t n) {
+    Lane& L = lanes[0];
+    Lane& R = lanes[1];
+    const __m128d b0 = _mm_set1_pd(s.b0), b1 = _mm_set1_pd(s.b1), b2 = _mm_set1_pd(s.b2);
+    const __m128d a1 = _mm_set1_pd(s.a1), a2 = _mm_set1_pd(s.a2);
+    // (sign * d) * feedback == d * (sign * feedback) exactly: the sign only
+    // flips the sign of an exactly rounded product.
+    const __m128d feedback = _mm_set1_pd(static_cast<double>(s.feedbackSign) * s.feedback);
+    const __m128 mix = _mm_set1_ps(s.mixSign);
+    const __m128d send1 = _mm_set1_pd(s.post1Send);
+    const __m128d send2 = _mm_set1_pd(static_cast<double>(s.post2Send));
+    const __m128 gain = _mm_set1_ps(s.gain);
+    __m128d x0 = pair(L.history.x0, R.history.x0), x1 = pair(L.history.x1, R.history.x1);
+    __m128d y0 = pair(L.history.y0, R.history.y0), y1 = pair(L.history.y1, R.history.y1);
+
+    const float* inL = L.in;
+    const float* inR = R.in;
+    float* outL = L.out;
+    float* outR = R.out;
+    float* lineWL = L.line + w;
+    float* lineWR = R.line + w;
+    const float* lineRL = L.line + r;
+    const float* lineRR = R.line + r;
+    float* p1WL = L.post1.data + L.post1.write;
+    float* p1WR = R.post1.data + R.post1.write;
+    const float* p1RL = L.post1.data + L.post1.read;
+    const float* p1RR = R.post1.data + R.post1.read;
+    float* p2WL = L.post2.data + L.post2.write;
+    float* p2WR = R.post2.data + R.post2.write;
+    const float* p2RL = L.post2.data + L.post2.read;
+    const float* p2RR = R.post2.data + R.post2.read;
+
+    for (std::int32_t i = 0; i < n; ++i) {
+        const __m128 prior = kAccumulate ? load(outL + i, outR + i) : _mm_setzero_ps();
+        const __m128 x = load(inL + i, inR + i);
+        __m128 d = load(lineRL + i, lineRR + i);
+        __m128d dWide = wide(d);
+        if constexpr (kFilter) {
+            const __m128d sum = _mm_sub_pd(
+                _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, dWide), _mm_mul_pd(b1, x0)),
+                                      _mm_mul_pd(b2, x1)),
+                           _mm_mul_pd(a1, y0)),
+                _mm_mul_pd(a2, y1));
+            d = flush(_mm_cvtpd_ps(sum));
+            x1 = x0;
+            x0 = dWide;
+            y1 = y0;
+            dWide = wide(d);
+            y0 = dWide;
+        }
+        store(lineWL + i, lineWR + i,
+              _mm_cvtpd_ps(_mm_add_pd(wide(x), _mm_mul_pd(dWide, feedback))));
+        __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
+        store(p1WL + i, p1WR + i, o);
+        const __m128 r1 = flush(load(p1RL + i, p1RR + i));
+        o = _mm_cvtpd_ps(_mm_add_pd(wide(o), _mm_mul_pd(send1, wide(r1))));
+        const __m128 xin = kInPlace ? o : x;
+        store(p2WL + i, p2WR + i, feed<kMode>(xin, o, d));
+        const __m128 r2 = flush(load(p2RL + i, p2RR + i));
+        o = output<kMode>(xin, o, dWide, _mm_mul_pd(send2, wide(r2)));
+        const __m128 y = _mm_mul_ps(o, gain);
+        store(outL + i, outR + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+    }
+
+    const auto narrow = [](__m128d v, int lane) {
+        return static_cast<float>(lane == 0 ? _mm_cvtsd_f64(v)
+                                            : _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)));
+    };
+    for (int k = 0; k < 2; ++k) {
+        Lane& l = lanes[k];
+        l.in += n;
+        l.out += n;
+        l.history = {narrow(x0, k), narrow(x1, k), narrow(y0, k), narrow(y1, k)};
+        l.post1.advance(n);
+        l.post2.advance(n);
+    }
+}
+
+}  // namespace stereo
+#endif
+
 // `frames` samples of `kLanes` channels starting at main-line positions w
 // and r, split into segments that cross no line's end.
 template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace, int kLanes>
@@ -193,7 +327,15 @@ void runLanes(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
         std::int32_t n = std::min({frames, length - w, length - r});
         for (int k = 0; k < kLanes; ++k)
             n = std::min({n, lanes[k].post1.room(), lanes[k].post2.room()});
+#if defined(__SSE2__)
+        if constexpr (kLanes == 2) {
+            stereo::runSegment<kFilter, kMode, kAccumulate, kInPlace>(s, lanes, w, r, n);
+        } else {
+            runSegment<kFilter, kMode, kAccumulate, kInPlace, kLanes>(s, lanes, w, r, n);
+        }
+#else
         runSegment<kFilter, kMode, kAccumulate, kInPlace, kLanes>(s, lanes, w, r, n);
+#endif
         w += n;
         if (w == length) w = 0;
         r += n;
