@@ -28,6 +28,30 @@ constexpr std::int32_t kFrames = 12000;
 constexpr std::int32_t kMaxBlock = 4096;
 constexpr int kNumPrograms = 20;
 
+// Settings beyond the factory bank, rendered as "programs" 20 and up: every
+// inject mode with both sends, with and without the filter, at the shortest
+// main-line delays (1 sample, and 0, which delays by the whole line) and at
+// post-line delays of 0, 1 and the whole line less one.
+constexpr int kNumSettings = 16;
+constexpr int kNumCases = kNumPrograms + kNumSettings;
+
+void applySettings(vsthost::Plugin& plugin, int k) {
+    const float mode = static_cast<float>(k % 8) * 0.125f + 0.01f;
+    const bool filter = k >= 8;
+    plugin.setParameter(0, filter ? 0.0f : 1.5f / 399.0f);  // Flanger Depth
+    plugin.setParameter(1, 0.9f);                           // FeedBack
+    plugin.setParameter(2, static_cast<float>(k % 4) * 0.25f + 0.1f);
+    plugin.setParameter(3, filter ? static_cast<float>(k % 4) * 0.2f + 0.3f : 0.0f);
+    plugin.setParameter(4, 0.3f);
+    plugin.setParameter(5, 0.8f);
+    plugin.setParameter(6, 0.6f);                        // Post1 send
+    plugin.setParameter(7, k % 2 == 0 ? 1.0f : 0.002f);  // Post1 depth: 499 or 1
+    plugin.setParameter(8, mode);
+    plugin.setParameter(9, 0.7f);                       // Post2 send
+    plugin.setParameter(10, k % 2 == 0 ? 0.0f : 1.0f);  // Post2 depth: 0 or 499
+    plugin.setParameter(11, 0.4f);
+}
+
 // How the host hands its arrays to the effect.
 enum class Layout {
     kSeparate,   // four distinct arrays
@@ -150,7 +174,11 @@ std::uint64_t render(const vsthost::Library& library, const Case& c, const Block
         return 0;
     }
     plugin->start(c.rate, kMaxBlock);
-    plugin->setProgram(c.program);
+    if (c.program < kNumPrograms) {
+        plugin->setProgram(c.program);
+    } else {
+        applySettings(*plugin, c.program - kNumPrograms);
+    }
 
     const std::vector<float> left = makeSignal(0x1234, 1.99, 0.04, 7000, 1.0f);
     const std::vector<float> right = makeSignal(0x9876, 1.96, 0.06, 7013, -0.8f);
@@ -242,7 +270,7 @@ int writeHashes() {
             return 1;
         }
         file << "# rate layout operation program fnv1a64(left output bytes, right output bytes)\n";
-        for (int p = 0; p < kNumPrograms; ++p) {
+        for (int p = 0; p < kNumCases; ++p) {
             for (const Case& c : casesFor(p)) {
                 char hex[17];
                 std::snprintf(hex, sizeof hex, "%016" PRIx64,
@@ -279,7 +307,7 @@ TEST_P(GoldenRender, EveryBlockPatternMatchesTheCommittedHash) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, GoldenRender, ::testing::Range(0, kNumPrograms));
+INSTANTIATE_TEST_SUITE_P(Programs, GoldenRender, ::testing::Range(0, kNumCases));
 
 // The hashes must tell renders apart: a layout or operation that reads its
 // arrays differently gives a different output.
