@@ -77,6 +77,7 @@ struct Settings {
     float feedbackSign;         // +1.0 or -1.0
     float mixSign;              // +1.0 or -1.0
     float gain;
+    bool pairwise;  // each channel's output is its input or apart from it
 };
 
 // A post line's samples and indices, held in locals for one call.
@@ -224,16 +225,50 @@ inline __m128 feed(__m128 in, __m128 out, __m128 d) {
     if constexpr (kMode == 5 || kMode == 7 || kMode == 8) return _mm_add_ps(d, out);
 }
 
+// The inject routine's output expression on widened values.
+template <int kMode>
+inline __m128d outputWide(__m128d in, __m128d out, __m128d d, __m128d sr) {
+    const __m128d half = _mm_set1_pd(0.5);
+    if constexpr (kMode == 1 || kMode == 2) return _mm_add_pd(out, sr);
+    if constexpr (kMode == 3) return _mm_add_pd(_mm_mul_pd(_mm_add_pd(d, out), half), sr);
+    if constexpr (kMode == 4 || kMode == 5) return _mm_add_pd(d, sr);
+    if constexpr (kMode == 6 || kMode == 7) return _mm_add_pd(in, sr);
+    if constexpr (kMode == 8) return _mm_add_pd(_mm_mul_pd(_mm_add_pd(in, out), half), sr);
+}
+
 template <int kMode>
 inline __m128 output(__m128 in, __m128 out, __m128d dWide, __m128d sr) {
-    const __m128d half = _mm_set1_pd(0.5);
-    __m128d y;
-    if constexpr (kMode == 1 || kMode == 2) y = _mm_add_pd(wide(out), sr);
-    if constexpr (kMode == 3) y = _mm_add_pd(_mm_mul_pd(_mm_add_pd(dWide, wide(out)), half), sr);
-    if constexpr (kMode == 4 || kMode == 5) y = _mm_add_pd(dWide, sr);
-    if constexpr (kMode == 6 || kMode == 7) y = _mm_add_pd(wide(in), sr);
-    if constexpr (kMode == 8) y = _mm_add_pd(_mm_mul_pd(_mm_add_pd(wide(in), wide(out)), half), sr);
-    return _mm_cvtpd_ps(y);
+    return _mm_cvtpd_ps(outputWide<kMode>(wide(in), wide(out), dWide, sr));
+}
+
+// Two samples of both channels: {left i, left i+1, right i, right i+1}.
+inline __m128 load2(const float* left, const float* right) {
+    const __m128 low = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(left));
+    return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(right));
+}
+
+inline void store2(float* left, float* right, __m128 v) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(left), v);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(right), v);
+}
+
+// A four-lane float vector widened into its left and right halves.
+struct Wide4 {
+    __m128d left, right;
+};
+
+inline Wide4 wide4(__m128 v) {
+    return {_mm_cvtps_pd(v), _mm_cvtps_pd(_mm_movehl_ps(v, v))};
+}
+
+inline __m128 narrow4(__m128d left, __m128d right) {
+    return _mm_movelh_ps(_mm_cvtpd_ps(left), _mm_cvtpd_ps(right));
+}
+
+// a + b * c on both halves, each rounded to float.
+inline __m128 addProduct4(const Wide4& a, const Wide4& b, __m128d c) {
+    return narrow4(_mm_add_pd(a.left, _mm_mul_pd(b.left, c)),
+                   _mm_add_pd(a.right, _mm_mul_pd(b.right, c)));
 }
 
 template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
@@ -269,7 +304,42 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
     const float* p2RL = L.post2.data + L.post2.read;
     const float* p2RR = R.post2.data + R.post2.read;
 
-    for (std::int32_t i = 0; i < n; ++i) {
+    std::int32_t i = 0;
+    if constexpr (!kFilter) {
+        // Without the filter no sample waits on the one before, so two run
+        // at once, each line's two writes and two reads grouped. That keeps
+        // every read's value unless a read would see the other sample's
+        // write: the main line read one slot behind its write, a post line
+        // read one slot ahead of its write, or an output array partly over
+        // its input.
+        const bool apart = r + 1 != w && L.post1.read != L.post1.write + 1 &&
+                           R.post1.read != R.post1.write + 1 && L.post2.read != L.post2.write + 1 &&
+                           R.post2.read != R.post2.write + 1;
+        if (s.pairwise && apart) {
+            for (; i + 1 < n; i += 2) {
+                const __m128 prior = kAccumulate ? load2(outL + i, outR + i) : _mm_setzero_ps();
+                const __m128 x = load2(inL + i, inR + i);
+                const __m128 d = load2(lineRL + i, lineRR + i);
+                const Wide4 dWide = wide4(d);
+                store2(lineWL + i, lineWR + i, addProduct4(wide4(x), dWide, feedback));
+                __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
+                store2(p1WL + i, p1WR + i, o);
+                const __m128 r1 = flush(load2(p1RL + i, p1RR + i));
+                o = addProduct4(wide4(o), wide4(r1), send1);
+                const __m128 xin = kInPlace ? o : x;
+                store2(p2WL + i, p2WR + i, feed<kMode>(xin, o, d));
+                const Wide4 r2 = wide4(flush(load2(p2RL + i, p2RR + i)));
+                const Wide4 inW = wide4(xin), oW = wide4(o);
+                o = narrow4(
+                    outputWide<kMode>(inW.left, oW.left, dWide.left, _mm_mul_pd(send2, r2.left)),
+                    outputWide<kMode>(inW.right, oW.right, dWide.right,
+                                      _mm_mul_pd(send2, r2.right)));
+                const __m128 y = _mm_mul_ps(o, gain);
+                store2(outL + i, outR + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+            }
+        }
+    }
+    for (; i < n; ++i) {
         const __m128 prior = kAccumulate ? load(outL + i, outR + i) : _mm_setzero_ps();
         const __m128 x = load(inL + i, inR + i);
         __m128 d = load(lineRL + i, lineRR + i);
@@ -460,6 +530,8 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     const std::int32_t n = sampleFrames;
     const bool inPlaceL = lanes[0].in == lanes[0].out;
     const bool inPlaceR = lanes[1].in == lanes[1].out;
+    s.pairwise = (inPlaceL || !overlaps(lanes[0].in, lanes[0].out, n)) &&
+                 (inPlaceR || !overlaps(lanes[1].in, lanes[1].out, n));
     const bool tied = overlaps(lanes[0].out, lanes[1].in, n) ||
                       overlaps(lanes[0].out, lanes[1].out, n) ||
                       overlaps(lanes[1].out, lanes[0].in, n);
