@@ -371,15 +371,17 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
         store(outL + i, outR + i, kAccumulate ? _mm_add_ps(prior, y) : y);
     }
 
-    const auto narrow = [](__m128d v, int lane) {
-        return static_cast<float>(lane == 0 ? _mm_cvtsd_f64(v)
-                                            : _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)));
-    };
+    // Histories leave as one 16-byte store per channel, so the 16-byte copy
+    // into the filter that follows reads them straight from the store.
+    static_assert(sizeof(BiquadFilter::History) == 4 * sizeof(float));
+    const __m128 xs = _mm_unpacklo_ps(_mm_cvtpd_ps(x0), _mm_cvtpd_ps(x1));  // x0L x1L x0R x1R
+    const __m128 ys = _mm_unpacklo_ps(_mm_cvtpd_ps(y0), _mm_cvtpd_ps(y1));  // y0L y1L y0R y1R
+    _mm_storeu_ps(reinterpret_cast<float*>(&L.history), _mm_movelh_ps(xs, ys));
+    _mm_storeu_ps(reinterpret_cast<float*>(&R.history), _mm_movehl_ps(ys, xs));
     for (int k = 0; k < 2; ++k) {
         Lane& l = lanes[k];
         l.in += n;
         l.out += n;
-        l.history = {narrow(x0, k), narrow(x1, k), narrow(y0, k), narrow(y1, k)};
         l.post1.advance(n);
         l.post2.advance(n);
     }
@@ -554,7 +556,8 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
         }
     }
 
-    const std::int32_t advance = static_cast<std::int32_t>(n % length);
+    // A division only for blocks longer than the line.
+    const std::int32_t advance = n < length ? n : n % length;
     w += advance;
     if (w >= length) w -= length;
     r += advance;
