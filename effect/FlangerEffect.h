@@ -92,9 +92,6 @@ private:
     void setPostDepth(DelayLine& left, DelayLine& right, float value);
     template <bool kAccumulate>
     void run(float** inputs, float** outputs, VstInt32 sampleFrames);
-    template <bool kAccumulate>
-    void runChannel(const float* in, float* out, float* line, int channel, std::int32_t w,
-                    std::int32_t r, std::int32_t n);
 
     std::unique_ptr<FlangerProgram[]> programs;
     BiquadFilter filter;

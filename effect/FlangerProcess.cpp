@@ -1,22 +1,483 @@
 // The audio path: block splitting and the per-sample chain.
+//
+// Each sample runs the same chain on each channel: read the main line,
+// filter, write the feedback sample, mix, post flanger 1, the inject
+// routine, gain. With the filter on, its recurrence (a double-precision sum
+// rounded to float and flushed, waiting on the previous output) sets the
+// pace; everything else is independent work. So both channels run in one
+// loop, their recurrences overlapping, with everything the loop touches in
+// locals, the filter and inject mode fixed per call by a specialised loop,
+// and the post lines indexed straight inside segments that never cross a
+// line's end (no wrap test per sample).
+//
+// Results are bit-identical to running the left channel's chunk and then
+// the right channel's, one sample at a time: every expression rounds where
+// the chain rounds, and the two channels share no state. Only the host's
+// arrays can tie them: when one channel's output overlaps the other
+// channel's input or output, the channels run one after the other per
+// chunk, as the chain is defined.
 #include <algorithm>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "effect/FlangerEffect.h"
 
 namespace {
 
 template <int Mode>
-void injectRoutineOf(const FlangerEffect& fx, const float& in, float& out, float d, DelayLine& post2) {
+void injectRoutineOf(const FlangerEffect& fx, const float& in, float& out, float d,
+                     DelayLine& post2) {
     inject::apply<Mode>(fx.getPost2Send(), in, out, d, post2);
+}
+
+constexpr InjectRoutine kRoutines[8] = {
+    injectRoutineOf<1>, injectRoutineOf<2>, injectRoutineOf<3>, injectRoutineOf<4>,
+    injectRoutineOf<5>, injectRoutineOf<6>, injectRoutineOf<7>, injectRoutineOf<8>,
+};
+
+// The mode (1..8) of a routine from the table; the specialised loops stand
+// in for the call through it.
+int modeOf(InjectRoutine routine) {
+    for (int m = 0; m < 8; ++m) {
+        if (kRoutines[m] == routine) return m + 1;
+    }
+    return 1;
+}
+
+// The exponent-bit flush of dsp/Flush.h: +0.0 for +0.0, -0.0 and
+// subnormals, every other value unchanged. With SSE2 the bit test stays in
+// the vector registers, sparing two moves to and from the integer
+// registers on the filter's recurrence.
+inline float flush(float x) {
+#if defined(__SSE2__)
+    const __m128i bits = _mm_castps_si128(_mm_set_ss(x));
+    const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(0x7F800000));
+    const __m128i zero = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
+    return _mm_cvtss_f32(_mm_castsi128_ps(_mm_andnot_si128(zero, bits)));
+#else
+    return flushDenormal(x);
+#endif
+}
+
+// Modes whose routine reads the input element, which is the output element
+// when the host processes in place.
+constexpr bool readsInput(int mode) {
+    return mode == 1 || mode >= 6;
+}
+
+// Everything one call reads from the effect, fixed for the call.
+struct Settings {
+    double b0, b1, b2, a1, a2;  // filter coefficients, widened exactly
+    double feedback;            // fFeedBack
+    double post1Send;           // fPost1Send
+    float post2Send;            // fPost2Send
+    float feedbackSign;         // +1.0 or -1.0
+    float mixSign;              // +1.0 or -1.0
+    float gain;
+    bool pairwise;  // each channel's output is its input or apart from it
+};
+
+// A post line's samples and indices, held in locals for one call.
+struct Line {
+    float* data;
+    std::int32_t length;
+    std::int32_t write;
+    std::int32_t read;
+
+    // Samples before either index reaches the end.
+    std::int32_t room() const { return std::min(length - write, length - read); }
+    void advance(std::int32_t n) {
+        write += n;
+        if (write == length) write = 0;
+        read += n;
+        if (read == length) read = 0;
+    }
+};
+
+// One channel's arrays, main line, filter history and post lines.
+struct Lane {
+    const float* in;
+    float* out;
+    float* line;
+    BiquadFilter::History history;
+    Line post1;
+    Line post2;
+};
+
+// One segment of one channel: n samples in which neither main-line position
+// nor any post-line index crosses its line's end. `Lanes` of them run
+// interleaved sample by sample. In place (in == out) the inject routine
+// reads the input element after steps 5 and 6 have written it.
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace, int kLanes>
+inline void runSegment(const Settings& settings, Lane* lanes, std::int32_t w, std::int32_t r,
+                       std::int32_t n) {
+    // A copy the compiler can keep in registers: stores into the float
+    // arrays cannot reach it.
+    const Settings s = settings;
+    struct Cursor {
+        const float* in;
+        float* out;
+        float* lineW;
+        const float* lineR;
+        float* p1W;
+        const float* p1R;
+        float* p2W;
+        const float* p2R;
+        float x0, x1, y0, y1;
+    };
+    Cursor c[kLanes];
+    for (int k = 0; k < kLanes; ++k) {
+        Lane& l = lanes[k];
+        c[k] = {l.in,
+                l.out,
+                l.line + w,
+                l.line + r,
+                l.post1.data + l.post1.write,
+                l.post1.data + l.post1.read,
+                l.post2.data + l.post2.write,
+                l.post2.data + l.post2.read,
+                l.history.x0,
+                l.history.x1,
+                l.history.y0,
+                l.history.y1};
+    }
+    for (std::int32_t i = 0; i < n; ++i) {
+        for (int k = 0; k < kLanes; ++k) {
+            Cursor& v = c[k];
+            const float prior = kAccumulate ? v.out[i] : 0.0f;
+            const float x = v.in[i];
+            float d = v.lineR[i];
+            if constexpr (kFilter) {
+                const double y = s.b0 * d + s.b1 * v.x0 + s.b2 * v.x1 - s.a1 * v.y0 - s.a2 * v.y1;
+                const float f = flush(static_cast<float>(y));
+                v.x1 = v.x0;
+                v.x0 = d;
+                v.y1 = v.y0;
+                v.y0 = f;
+                d = f;
+            }
+            v.lineW[i] = static_cast<float>(static_cast<double>(x) +
+                                            static_cast<double>(s.feedbackSign * d) * s.feedback);
+            float o = x + s.mixSign * d;
+            // Post flanger 1: the line's write comes before its read.
+            v.p1W[i] = o;
+            const float r1 = flush(v.p1R[i]);
+            o = static_cast<float>(static_cast<double>(o) + s.post1Send * r1);
+            // Inject stage.
+            const float xin = kInPlace ? o : x;
+            v.p2W[i] = inject::feed<kMode>(xin, o, d);
+            const float r2 = flush(v.p2R[i]);
+            o = inject::output<kMode>(xin, o, d, s.post2Send, r2);
+            const float y = o * s.gain;
+            v.out[i] = kAccumulate ? prior + y : y;
+        }
+    }
+    for (int k = 0; k < kLanes; ++k) {
+        Lane& l = lanes[k];
+        l.in += n;
+        l.out += n;
+        l.history = {c[k].x0, c[k].x1, c[k].y0, c[k].y1};
+        l.post1.advance(n);
+        l.post2.advance(n);
+    }
+}
+
+#if defined(__SSE2__)
+// Both channels of one segment at once: the left channel in lane 0 and the
+// right in lane 1 of each vector, every operation the one the scalar chain
+// performs, on both channels together (packed IEEE arithmetic rounds each
+// lane as the scalar instruction would). Histories are kept widened to
+// double, which is exact, so each sample converts only its new values.
+namespace stereo {
+
+inline __m128 load(const float* left, const float* right) {
+    return _mm_unpacklo_ps(_mm_load_ss(left), _mm_load_ss(right));
+}
+
+inline void store(float* left, float* right, __m128 v) {
+    _mm_store_ss(left, v);
+    _mm_store_ss(right, _mm_shuffle_ps(v, v, 1));
+}
+
+inline __m128 flush(__m128 v) {
+    const __m128i bits = _mm_castps_si128(v);
+    const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(0x7F800000));
+    const __m128i zero = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
+    return _mm_castsi128_ps(_mm_andnot_si128(zero, bits));
+}
+
+inline __m128d wide(__m128 v) {
+    return _mm_cvtps_pd(v);
+}
+
+inline __m128d pair(float left, float right) {
+    return _mm_set_pd(static_cast<double>(right), static_cast<double>(left));
+}
+
+template <int kMode>
+inline __m128 feed(__m128 in, __m128 out, __m128 d) {
+    if constexpr (kMode == 1) return _mm_add_ps(d, in);
+    if constexpr (kMode == 2 || kMode == 3) return out;
+    if constexpr (kMode == 4 || kMode == 6) return _mm_add_ps(d, d);
+    if constexpr (kMode == 5 || kMode == 7 || kMode == 8) return _mm_add_ps(d, out);
+}
+
+// The inject routine's output expression on widened values.
+template <int kMode>
+inline __m128d outputWide(__m128d in, __m128d out, __m128d d, __m128d sr) {
+    const __m128d half = _mm_set1_pd(0.5);
+    if constexpr (kMode == 1 || kMode == 2) return _mm_add_pd(out, sr);
+    if constexpr (kMode == 3) return _mm_add_pd(_mm_mul_pd(_mm_add_pd(d, out), half), sr);
+    if constexpr (kMode == 4 || kMode == 5) return _mm_add_pd(d, sr);
+    if constexpr (kMode == 6 || kMode == 7) return _mm_add_pd(in, sr);
+    if constexpr (kMode == 8) return _mm_add_pd(_mm_mul_pd(_mm_add_pd(in, out), half), sr);
+}
+
+template <int kMode>
+inline __m128 output(__m128 in, __m128 out, __m128d dWide, __m128d sr) {
+    return _mm_cvtpd_ps(outputWide<kMode>(wide(in), wide(out), dWide, sr));
+}
+
+// Two samples of both channels: {left i, left i+1, right i, right i+1}.
+inline __m128 load2(const float* left, const float* right) {
+    const __m128 low = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(left));
+    return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(right));
+}
+
+inline void store2(float* left, float* right, __m128 v) {
+    _mm_storel_pi(reinterpret_cast<__m64*>(left), v);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(right), v);
+}
+
+// A four-lane float vector widened into its left and right halves.
+struct Wide4 {
+    __m128d left, right;
+};
+
+inline Wide4 wide4(__m128 v) {
+    return {_mm_cvtps_pd(v), _mm_cvtps_pd(_mm_movehl_ps(v, v))};
+}
+
+inline __m128 narrow4(__m128d left, __m128d right) {
+    return _mm_movelh_ps(_mm_cvtpd_ps(left), _mm_cvtpd_ps(right));
+}
+
+// a + b * c on both halves, each rounded to float.
+inline __m128 addProduct4(const Wide4& a, const Wide4& b, __m128d c) {
+    return narrow4(_mm_add_pd(a.left, _mm_mul_pd(b.left, c)),
+                   _mm_add_pd(a.right, _mm_mul_pd(b.right, c)));
+}
+
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
+void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, std::int32_t n) {
+    Lane& L = lanes[0];
+    Lane& R = lanes[1];
+    const __m128d b0 = _mm_set1_pd(s.b0), b1 = _mm_set1_pd(s.b1), b2 = _mm_set1_pd(s.b2);
+    const __m128d a1 = _mm_set1_pd(s.a1), a2 = _mm_set1_pd(s.a2);
+    // (sign * d) * feedback == d * (sign * feedback) exactly: the sign only
+    // flips the sign of an exactly rounded product.
+    const __m128d feedback = _mm_set1_pd(static_cast<double>(s.feedbackSign) * s.feedback);
+    const __m128 mix = _mm_set1_ps(s.mixSign);
+    const __m128d send1 = _mm_set1_pd(s.post1Send);
+    const __m128d send2 = _mm_set1_pd(static_cast<double>(s.post2Send));
+    const __m128 gain = _mm_set1_ps(s.gain);
+    __m128d x0 = pair(L.history.x0, R.history.x0), x1 = pair(L.history.x1, R.history.x1);
+    __m128d y0 = pair(L.history.y0, R.history.y0), y1 = pair(L.history.y1, R.history.y1);
+
+    const float* inL = L.in;
+    const float* inR = R.in;
+    float* outL = L.out;
+    float* outR = R.out;
+    float* lineWL = L.line + w;
+    float* lineWR = R.line + w;
+    const float* lineRL = L.line + r;
+    const float* lineRR = R.line + r;
+    float* p1WL = L.post1.data + L.post1.write;
+    float* p1WR = R.post1.data + R.post1.write;
+    const float* p1RL = L.post1.data + L.post1.read;
+    const float* p1RR = R.post1.data + R.post1.read;
+    float* p2WL = L.post2.data + L.post2.write;
+    float* p2WR = R.post2.data + R.post2.write;
+    const float* p2RL = L.post2.data + L.post2.read;
+    const float* p2RR = R.post2.data + R.post2.read;
+
+    std::int32_t i = 0;
+    if constexpr (!kFilter) {
+        // Without the filter no sample waits on the one before, so two run
+        // at once, each line's two writes and two reads grouped. That keeps
+        // every read's value unless a read would see the other sample's
+        // write: the main line read one slot behind its write, a post line
+        // read one slot ahead of its write, or an output array partly over
+        // its input.
+        const bool apart = r + 1 != w && L.post1.read != L.post1.write + 1 &&
+                           R.post1.read != R.post1.write + 1 && L.post2.read != L.post2.write + 1 &&
+                           R.post2.read != R.post2.write + 1;
+        if (s.pairwise && apart) {
+            for (; i + 1 < n; i += 2) {
+                const __m128 prior = kAccumulate ? load2(outL + i, outR + i) : _mm_setzero_ps();
+                const __m128 x = load2(inL + i, inR + i);
+                const __m128 d = load2(lineRL + i, lineRR + i);
+                const Wide4 dWide = wide4(d);
+                store2(lineWL + i, lineWR + i, addProduct4(wide4(x), dWide, feedback));
+                __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
+                store2(p1WL + i, p1WR + i, o);
+                const __m128 r1 = flush(load2(p1RL + i, p1RR + i));
+                o = addProduct4(wide4(o), wide4(r1), send1);
+                const __m128 xin = kInPlace ? o : x;
+                store2(p2WL + i, p2WR + i, feed<kMode>(xin, o, d));
+                const Wide4 r2 = wide4(flush(load2(p2RL + i, p2RR + i)));
+                const Wide4 inW = wide4(xin), oW = wide4(o);
+                o = narrow4(
+                    outputWide<kMode>(inW.left, oW.left, dWide.left, _mm_mul_pd(send2, r2.left)),
+                    outputWide<kMode>(inW.right, oW.right, dWide.right,
+                                      _mm_mul_pd(send2, r2.right)));
+                const __m128 y = _mm_mul_ps(o, gain);
+                store2(outL + i, outR + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        const __m128 prior = kAccumulate ? load(outL + i, outR + i) : _mm_setzero_ps();
+        const __m128 x = load(inL + i, inR + i);
+        __m128 d = load(lineRL + i, lineRR + i);
+        __m128d dWide = wide(d);
+        if constexpr (kFilter) {
+            const __m128d sum = _mm_sub_pd(
+                _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, dWide), _mm_mul_pd(b1, x0)),
+                                      _mm_mul_pd(b2, x1)),
+                           _mm_mul_pd(a1, y0)),
+                _mm_mul_pd(a2, y1));
+            d = flush(_mm_cvtpd_ps(sum));
+            x1 = x0;
+            x0 = dWide;
+            y1 = y0;
+            dWide = wide(d);
+            y0 = dWide;
+        }
+        store(lineWL + i, lineWR + i,
+              _mm_cvtpd_ps(_mm_add_pd(wide(x), _mm_mul_pd(dWide, feedback))));
+        __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
+        store(p1WL + i, p1WR + i, o);
+        const __m128 r1 = flush(load(p1RL + i, p1RR + i));
+        o = _mm_cvtpd_ps(_mm_add_pd(wide(o), _mm_mul_pd(send1, wide(r1))));
+        const __m128 xin = kInPlace ? o : x;
+        store(p2WL + i, p2WR + i, feed<kMode>(xin, o, d));
+        const __m128 r2 = flush(load(p2RL + i, p2RR + i));
+        o = output<kMode>(xin, o, dWide, _mm_mul_pd(send2, wide(r2)));
+        const __m128 y = _mm_mul_ps(o, gain);
+        store(outL + i, outR + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+    }
+
+    // Histories leave as one 16-byte store per channel, so the 16-byte copy
+    // into the filter that follows reads them straight from the store.
+    static_assert(sizeof(BiquadFilter::History) == 4 * sizeof(float));
+    const __m128 xs = _mm_unpacklo_ps(_mm_cvtpd_ps(x0), _mm_cvtpd_ps(x1));  // x0L x1L x0R x1R
+    const __m128 ys = _mm_unpacklo_ps(_mm_cvtpd_ps(y0), _mm_cvtpd_ps(y1));  // y0L y1L y0R y1R
+    _mm_storeu_ps(reinterpret_cast<float*>(&L.history), _mm_movelh_ps(xs, ys));
+    _mm_storeu_ps(reinterpret_cast<float*>(&R.history), _mm_movehl_ps(ys, xs));
+    for (int k = 0; k < 2; ++k) {
+        Lane& l = lanes[k];
+        l.in += n;
+        l.out += n;
+        l.post1.advance(n);
+        l.post2.advance(n);
+    }
+}
+
+}  // namespace stereo
+#endif
+
+// `frames` samples of `kLanes` channels starting at main-line positions w
+// and r, split into segments that cross no line's end.
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace, int kLanes>
+void runLanes(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t w, std::int32_t r,
+              std::int32_t frames) {
+    while (frames > 0) {
+        std::int32_t n = std::min({frames, length - w, length - r});
+        for (int k = 0; k < kLanes; ++k)
+            n = std::min({n, lanes[k].post1.room(), lanes[k].post2.room()});
+#if defined(__SSE2__)
+        if constexpr (kLanes == 2) {
+            stereo::runSegment<kFilter, kMode, kAccumulate, kInPlace>(s, lanes, w, r, n);
+        } else {
+            runSegment<kFilter, kMode, kAccumulate, kInPlace, kLanes>(s, lanes, w, r, n);
+        }
+#else
+        runSegment<kFilter, kMode, kAccumulate, kInPlace, kLanes>(s, lanes, w, r, n);
+#endif
+        w += n;
+        if (w == length) w = 0;
+        r += n;
+        if (r == length) r = 0;
+        frames -= n;
+    }
+}
+
+using LanesRoutine = void (*)(const Settings&, Lane*, std::int32_t, std::int32_t, std::int32_t,
+                              std::int32_t);
+
+template <bool kFilter, bool kAccumulate, bool kInPlace, int kLanes>
+LanesRoutine lanesFor(int mode) {
+    // In-place only matters to the modes that read the input element.
+    switch (mode) {
+        case 2: return runLanes<kFilter, 2, kAccumulate, false, kLanes>;
+        case 3: return runLanes<kFilter, 3, kAccumulate, false, kLanes>;
+        case 4: return runLanes<kFilter, 4, kAccumulate, false, kLanes>;
+        case 5: return runLanes<kFilter, 5, kAccumulate, false, kLanes>;
+        case 6: return runLanes<kFilter, 6, kAccumulate, kInPlace, kLanes>;
+        case 7: return runLanes<kFilter, 7, kAccumulate, kInPlace, kLanes>;
+        case 8: return runLanes<kFilter, 8, kAccumulate, kInPlace, kLanes>;
+        default: return runLanes<kFilter, 1, kAccumulate, kInPlace, kLanes>;
+    }
+}
+
+template <bool kAccumulate, int kLanes>
+LanesRoutine routineFor(bool filter, bool inPlace, int mode) {
+    if (filter) {
+        return inPlace ? lanesFor<true, kAccumulate, true, kLanes>(mode)
+                       : lanesFor<true, kAccumulate, false, kLanes>(mode);
+    }
+    return inPlace ? lanesFor<false, kAccumulate, true, kLanes>(mode)
+                   : lanesFor<false, kAccumulate, false, kLanes>(mode);
+}
+
+bool overlaps(const float* a, const float* b, std::int32_t n) {
+    const auto x = reinterpret_cast<std::uintptr_t>(a);
+    const auto y = reinterpret_cast<std::uintptr_t>(b);
+    const std::uintptr_t bytes = static_cast<std::uintptr_t>(n) * sizeof(float);
+    return x < y + bytes && y < x + bytes;
+}
+
+// A post line's indices as this call uses them (`read` read once by the
+// caller): inside the line, or a zero delay when another thread left them
+// outside.
+Line lineOf(DelayLine& line, std::int32_t read) {
+    Line l{line.data(), line.getLength(), line.getWriteIndex(), read};
+    if (l.write < 0 || l.write >= l.length) l.write = 0;
+    if (l.read < 0 || l.read >= l.length) l.read = l.write;
+    return l;
+}
+
+// The index to store back after `frames` samples: ours, unless another
+// thread moved the read index meanwhile (a delay change made from the
+// write index as it stood at the start); that one is carried forward.
+std::int32_t settledRead(std::int32_t ours, std::int32_t before, std::int32_t now,
+                         std::int32_t frames, std::int32_t length) {
+    if (now == before || now < 0 || now >= length) return ours;
+    return static_cast<std::int32_t>((static_cast<std::int64_t>(now) + frames) % length);
+}
+
+void storeLine(DelayLine& line, const Line& l, std::int32_t readBefore, std::int32_t frames) {
+    line.setIndices(l.write,
+                    settledRead(l.read, readBefore, line.getReadIndex(), frames, l.length));
 }
 
 }  // namespace
 
 InjectRoutine injectRoutineFor(std::int32_t mode) {
-    static constexpr InjectRoutine kRoutines[8] = {
-        injectRoutineOf<1>, injectRoutineOf<2>, injectRoutineOf<3>, injectRoutineOf<4>,
-        injectRoutineOf<5>, injectRoutineOf<6>, injectRoutineOf<7>, injectRoutineOf<8>,
-    };
     return (mode >= 1 && mode <= 8) ? kRoutines[mode - 1] : kRoutines[0];
 }
 
@@ -31,53 +492,84 @@ void FlangerEffect::processReplacing(float** inputs, float** outputs, VstInt32 s
 template <bool kAccumulate>
 void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) {
     if (sampleFrames <= 0) return;
-    float* inL = inputs[0];
-    float* inR = inputs[1];
-    float* outL = outputs[0];
-    float* outR = outputs[1];
-    std::int32_t remaining = sampleFrames;
-    while (remaining > 0) {
-        // Chunks never cross the end of the main lines, so positions run
-        // straight inside one.
-        const std::int32_t chunk =
-            std::min({remaining, bufferLength - writePos, bufferLength - readPos});
-        runChannel<kAccumulate>(inL, outL, bufferL.get(), BiquadFilter::kLeft, writePos, readPos,
-                                chunk);
-        runChannel<kAccumulate>(inR, outR, bufferR.get(), BiquadFilter::kRight, writePos,
-                                readPos, chunk);
-        writePos += chunk;
-        if (writePos == bufferLength) writePos = 0;
-        readPos += chunk;
-        if (readPos == bufferLength) readPos = 0;
-        inL += chunk;
-        inR += chunk;
-        outL += chunk;
-        outR += chunk;
-        remaining -= chunk;
-    }
-}
+    // Shared state is read once, checked, and written back at the end; the
+    // loops index only with these locals.
+    const std::int32_t length = bufferLength;
+    if (length <= 0) return;
+    std::int32_t w = writePos;
+    if (w < 0 || w >= length) w = 0;
+    const std::int32_t readBefore = readPos;
+    std::int32_t r = readBefore;
+    if (r < 0 || r >= length) r = w;
 
-template <bool kAccumulate>
-void FlangerEffect::runChannel(const float* in, float* out, float* line, int channel,
-                               std::int32_t w, std::int32_t r, std::int32_t n) {
-    DelayLine& p1 = channel == BiquadFilter::kLeft ? post1L : post1R;
-    DelayLine& p2 = channel == BiquadFilter::kLeft ? post2L : post2R;
-    const auto ch = static_cast<BiquadFilter::Channel>(channel);
-    const float fbSign = static_cast<float>(feedbackSign);
-    const float mix = static_cast<float>(mixSign);
-    for (std::int32_t i = 0; i < n; ++i) {
-        const float prior = kAccumulate ? out[i] : 0.0f;
-        const float x = in[i];
-        float d = line[r + i];
-        if (filterType != 0) d = filter.filterSample(ch, d);
-        line[w + i] = static_cast<float>(static_cast<double>(x) +
-                                         static_cast<double>(fbSign * d) * fFeedBack);
-        out[i] = x + mix * d;
-        const float r1 = flushDenormal(p1.tick(out[i]));
-        out[i] = static_cast<float>(static_cast<double>(out[i]) +
-                                    static_cast<double>(fPost1Send) * r1);
-        injectRoutine(*this, in[i], out[i], d, p2);
-        const float y = out[i] * gain;
-        out[i] = kAccumulate ? prior + y : y;
+    Settings s;
+    s.b0 = filter.b0;
+    s.b1 = filter.b1;
+    s.b2 = filter.b2;
+    s.a1 = filter.a1;
+    s.a2 = filter.a2;
+    s.feedback = fFeedBack;
+    s.post1Send = fPost1Send;
+    s.post2Send = fPost2Send;
+    s.feedbackSign = static_cast<float>(feedbackSign);
+    s.mixSign = static_cast<float>(mixSign);
+    s.gain = gain;
+    const bool filterOn = filterType != 0;
+    const int mode = modeOf(injectRoutine);
+
+    const std::int32_t reads[4] = {post1L.getReadIndex(), post2L.getReadIndex(),
+                                   post1R.getReadIndex(), post2R.getReadIndex()};
+    Lane lanes[2] = {
+        {inputs[0], outputs[0], bufferL.get(), filter.channelHistory(BiquadFilter::kLeft),
+         lineOf(post1L, reads[0]), lineOf(post2L, reads[1])},
+        {inputs[1], outputs[1], bufferR.get(), filter.channelHistory(BiquadFilter::kRight),
+         lineOf(post1R, reads[2]), lineOf(post2R, reads[3])},
+    };
+
+    // Interleaving is invisible unless a channel's output overlaps the other
+    // channel's arrays; in place on one channel but not the other, the
+    // channels also run apart, each with its own loop.
+    const std::int32_t n = sampleFrames;
+    const bool inPlaceL = lanes[0].in == lanes[0].out;
+    const bool inPlaceR = lanes[1].in == lanes[1].out;
+    s.pairwise = (inPlaceL || !overlaps(lanes[0].in, lanes[0].out, n)) &&
+                 (inPlaceR || !overlaps(lanes[1].in, lanes[1].out, n));
+    const bool tied = overlaps(lanes[0].out, lanes[1].in, n) ||
+                      overlaps(lanes[0].out, lanes[1].out, n) ||
+                      overlaps(lanes[1].out, lanes[0].in, n);
+    if (!tied && inPlaceL == inPlaceR) {
+        routineFor<kAccumulate, 2>(filterOn, inPlaceL, mode)(s, lanes, length, w, r, n);
+    } else {
+        const LanesRoutine left = routineFor<kAccumulate, 1>(filterOn, inPlaceL, mode);
+        const LanesRoutine right = routineFor<kAccumulate, 1>(filterOn, inPlaceR, mode);
+        // Per chunk of the main lines, the left channel and then the right.
+        std::int32_t cw = w, cr = r;
+        for (std::int32_t remaining = n; remaining > 0;) {
+            const std::int32_t chunk = std::min({remaining, length - cw, length - cr});
+            left(s, &lanes[0], length, cw, cr, chunk);
+            right(s, &lanes[1], length, cw, cr, chunk);
+            cw += chunk;
+            if (cw == length) cw = 0;
+            cr += chunk;
+            if (cr == length) cr = 0;
+            remaining -= chunk;
+        }
     }
+
+    // A division only for blocks longer than the line.
+    const std::int32_t advance = n < length ? n : n % length;
+    w += advance;
+    if (w >= length) w -= length;
+    r += advance;
+    if (r >= length) r -= length;
+    writePos = w;
+    readPos = settledRead(r, readBefore, readPos, n, length);
+    if (filterOn) {
+        filter.channelHistory(BiquadFilter::kLeft) = lanes[0].history;
+        filter.channelHistory(BiquadFilter::kRight) = lanes[1].history;
+    }
+    storeLine(post1L, lanes[0].post1, reads[0], n);
+    storeLine(post2L, lanes[0].post2, reads[1], n);
+    storeLine(post1R, lanes[1].post1, reads[2], n);
+    storeLine(post2R, lanes[1].post2, reads[3], n);
 }
