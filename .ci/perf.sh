@@ -5,14 +5,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  sudo_cmd=""; [[ $(id -u) -ne 0 ]] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  $sudo_cmd apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
+./scripts/deps.sh
 
 cmake --preset bench
 cmake --build --preset bench -j2
