@@ -10,6 +10,12 @@ void injectRoutineOf(const FlangerEffect& fx, const float& in, float& out, float
     inject::apply<Mode>(fx.getPost2Send(), in, out, d, post2);
 }
 
+// One load of a position another thread may store to: the compiler may
+// neither repeat it nor merge it with an earlier one.
+std::int32_t loadOnce(const std::int32_t& position) {
+    return *static_cast<const volatile std::int32_t*>(&position);
+}
+
 }  // namespace
 
 InjectRoutine injectRoutineFor(std::int32_t mode) {
@@ -35,25 +41,46 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     float* inR = inputs[1];
     float* outL = outputs[0];
     float* outR = outputs[1];
+    // Hosts may move readPos from another thread (a depth change) while a
+    // block runs. The positions are therefore read once, kept in range and
+    // advanced in locals, so every chunk is bounded by the positions it
+    // actually uses.
+    const std::int32_t length = bufferLength;
+    const std::int32_t startRead = loadOnce(readPos);
+    const std::int32_t startWrite = loadOnce(writePos);
+    const std::int32_t w0 = (startWrite >= 0 && startWrite < length) ? startWrite : 0;
+    std::int32_t w = w0;
+    std::int32_t r = (startRead >= 0 && startRead < length) ? startRead : 0;
     std::int32_t remaining = sampleFrames;
     while (remaining > 0) {
         // Chunks never cross the end of the main lines, so positions run
         // straight inside one.
-        const std::int32_t chunk =
-            std::min({remaining, bufferLength - writePos, bufferLength - readPos});
-        runChannel<kAccumulate>(inL, outL, bufferL.get(), BiquadFilter::kLeft, writePos, readPos,
-                                chunk);
-        runChannel<kAccumulate>(inR, outR, bufferR.get(), BiquadFilter::kRight, writePos,
-                                readPos, chunk);
-        writePos += chunk;
-        if (writePos == bufferLength) writePos = 0;
-        readPos += chunk;
-        if (readPos == bufferLength) readPos = 0;
+        const std::int32_t chunk = std::min({remaining, length - w, length - r});
+        runChannel<kAccumulate>(inL, outL, bufferL.get(), BiquadFilter::kLeft, w, r, chunk);
+        runChannel<kAccumulate>(inR, outR, bufferR.get(), BiquadFilter::kRight, w, r, chunk);
+        w += chunk;
+        if (w == length) w = 0;
+        r += chunk;
+        if (r == length) r = 0;
         inL += chunk;
         inR += chunk;
         outL += chunk;
         outR += chunk;
         remaining -= chunk;
+    }
+    const std::int32_t moved = loadOnce(readPos);
+    writePos = w;
+    if (moved == startRead) {
+        readPos = r;
+    } else {
+        // A depth change placed readPos behind the block's starting write
+        // position; keep that distance behind the new one.
+        const std::int32_t m = (moved >= 0 && moved < length) ? moved : 0;
+        std::int32_t delay = w0 - m;
+        if (delay < 0) delay += length;
+        std::int32_t next = w - delay;
+        if (next < 0) next += length;
+        readPos = next;
     }
 }
 
