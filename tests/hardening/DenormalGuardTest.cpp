@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "frame/DenormalGuard.h"
@@ -138,6 +139,10 @@ struct CallerState {
     const char* name;
     unsigned mxcsr;
 };
+
+void PrintTo(const CallerState& s, std::ostream* os) {
+    *os << s.name;
+}
 
 class GuardRestoresCallerState : public ::testing::TestWithParam<CallerState> {};
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct Automated {
     const char* name;
     VstInt32 index;
 };
+
+void PrintTo(const Automated& a, std::ostream* os) {
+    *os << a.name;
+}
 
 class DelayChangesDuringProcessing : public ::testing::TestWithParam<Automated> {};
 
