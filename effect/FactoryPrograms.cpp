@@ -20,6 +20,7 @@ struct FactoryRow {
 
 constexpr float kInjectStepItself = -1.0f;
 
+// clang-format off
 constexpr FactoryRow kPresets[] = {
     {"Hi Flange 1", 0.08f, 0.87f, 1.0f, 2.1f, 0.2812245f, 0.88f, 0.66f, 0.13f, 0.0f, 0.67f, 0.83f, 0.5f},
     {"Hi Flange 2", 0.08f, 0.77f, 0.0f, 1.1f, 0.61f, 0.89f, 0.69f, 0.05f, 3.1f, 0.77f, 0.2f, 0.5f},
@@ -39,6 +40,7 @@ constexpr FactoryRow kPresets[] = {
     {"Soft Flange", 0.0f, 0.1f, 1.0f, 4.1f, 0.06255102f, 0.92f, 0.13f, 0.83f, 3.1f, 0.67f, 0.33f, 0.47203043f},
     {"New Plimo", 0.06f, 0.34f, 0.0f, 4.1f, 0.0f, 0.52f, 0.13f, 0.83f, 3.1f, 0.67f, 1.0f, 0.5942511f},
 };
+// clang-format on
 constexpr int kFirstPreset = 1;
 constexpr int kNumPresets = static_cast<int>(sizeof kPresets / sizeof kPresets[0]);
 static_assert(kFirstPreset + kNumPresets + 2 == kNumPrograms,

@@ -15,14 +15,15 @@ constexpr const char* kParamNames[kNumParams] = {
 };
 
 constexpr const char* kParamLabels[kNumParams] = {
-    "    %    ",     "    %    ",     "   -/+   ",   "   ---   ",
-    "    Hz    ",    "    %    ",     "  % -> send  ", "  % -> depth ",
-    "-> to post2",   "  % -> send  ", "  % -> depth ", "    dB   ",
+    "    %    ",     "    %    ",     "   -/+   ",   "   ---   ",     "    Hz    ",    "    %    ",
+    "  % -> send  ", "  % -> depth ", "-> to post2", "  % -> send  ", "  % -> depth ", "    dB   ",
 };
 
 constexpr const char* kFilterNames[] = {"none", "low pass", "high pass", "band pass", "notch"};
 
-void copyText(const char* source, char* text) { std::memcpy(text, source, std::strlen(source) + 1); }
+void copyText(const char* source, char* text) {
+    std::memcpy(text, source, std::strlen(source) + 1);
+}
 
 constexpr bool fitsParamText(const char* s) {
     int n = 0;
@@ -97,7 +98,9 @@ void FlangerEffect::programDisplayName(int n, char* text) const {
     copyText(name, text);
 }
 
-void FlangerEffect::getProgramName(char* name) { programDisplayName(curProgram, name); }
+void FlangerEffect::getProgramName(char* name) {
+    programDisplayName(curProgram, name);
+}
 
 void FlangerEffect::setProgramName(char* name) {
     // Longer names are cut to fit the 24-byte field; the host's text is

@@ -20,15 +20,15 @@ struct AEffect;
 
 extern "C" {
 using audioMasterCallback = VstIntPtr(VSTCALLBACK*)(AEffect* effect, VstInt32 opcode,
-                                                     VstInt32 index, VstIntPtr value,
-                                                     void* ptr, float opt);
+                                                    VstInt32 index, VstIntPtr value, void* ptr,
+                                                    float opt);
 using AEffectDispatcherProc = VstIntPtr(VSTCALLBACK*)(AEffect* effect, VstInt32 opCode,
-                                                       VstInt32 index, VstIntPtr value,
-                                                       void* ptr, float opt);
-using AEffectProcessProc = void(VSTCALLBACK*)(AEffect* effect, float** inputs,
-                                               float** outputs, VstInt32 sampleFrames);
+                                                      VstInt32 index, VstIntPtr value, void* ptr,
+                                                      float opt);
+using AEffectProcessProc = void(VSTCALLBACK*)(AEffect* effect, float** inputs, float** outputs,
+                                              VstInt32 sampleFrames);
 using AEffectSetParameterProc = void(VSTCALLBACK*)(AEffect* effect, VstInt32 index,
-                                                    float parameter);
+                                                   float parameter);
 using AEffectGetParameterProc = float(VSTCALLBACK*)(AEffect* effect, VstInt32 index);
 using VstEntryProc = AEffect*(VSTCALLBACK*)(audioMasterCallback audioMaster);
 }

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Windows builds: cross-builds both DLLs and the checker with mingw-w64,
+# checks their exports and imports, runs the checker on each DLL under Wine
+# and compares texts and renders with the Linux build's.
+# Environment: WINDOWS_AUDIO_TOLERANCE (largest accepted absolute sample
+# difference against Linux, default 0: the renders are bit-identical).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tolerance=${WINDOWS_AUDIO_TOLERANCE:-0}
+step() { printf '\n=== windows: %s\n' "$*"; }
+die() {
+    echo "windows: FAILED: $*" >&2
+    exit 1
+}
+
+# --- packages --------------------------------------------------------------
+packages=(cmake ninja-build g++ binutils g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+          wine wine64 wine32:i386)
+if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
+    step "installing packages"
+    export DEBIAN_FRONTEND=noninteractive
+    [[ $(dpkg --print-foreign-architectures) == *i386* ]] || dpkg --add-architecture i386
+    apt-get update -o DPkg::Lock::Timeout=600
+    apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${packages[@]}"
+fi
+
+# --- builds ----------------------------------------------------------------
+step "cross-building the DLLs and Windows host tools"
+./scripts/build-windows.sh
+
+step "building the Linux plug-in and checker"
+native=build/windows-native
+cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLANGER_TESTS=OFF >/dev/null
+cmake --build "$native" -j2 --target flanger vst-check vst-compare
+
+if grep -q -- '-mfpmath=sse -mstackrealign' build/windows-x64/build.ninja; then
+    die "the 64-bit build got the 32-bit floating-point options"
+fi
+grep -q -- '-msse2 -mfpmath=sse -mstackrealign' build/windows-x86/build.ninja ||
+    die "the 32-bit build is not compiled with -msse2 -mfpmath=sse -mstackrealign"
+
+# --- exports and imports ---------------------------------------------------
+step "exports and imports (objdump -p)"
+# Every objdump output is read whole: grep -q on a pipe would stop objdump
+# early and, with pipefail, turn a match into a failure.
+exports_of() {  # objdump -p text -> names in the export name table, one a line
+    sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$1" |
+        sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort -u
+}
+imports_of() {
+    sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$1" | sort -u
+}
+check_binary() {  # file, expected format, expected exports (space separated; - for none)
+    local file=$1 format=$2 want=$3 dump got
+    [[ -f $file ]] || die "$file was not built"
+    dump=$(objdump -p "$file") || die "objdump cannot read $file"
+    [[ $dump == *"file format $format"* ]] || die "$file is not $format"
+    got=$(imports_of "$dump" | tr '\n' ' ')
+    echo "$file: imports: $got"
+    [[ $got == "KERNEL32.dll msvcrt.dll " ]] ||
+        die "$file imports '$got'; only KERNEL32.dll and msvcrt.dll are allowed (link statically)"
+    if [[ $want != - ]]; then
+        got=$(exports_of "$dump" | tr '\n' ' ')
+        echo "$file: exports: $got"
+        [[ $got == "$want " ]] || die "$file exports '$got', expected '$want'"
+    fi
+}
+check_binary build/windows-x86/flanger.dll pei-i386 "main"
+check_binary build/windows-x64/flanger.dll pei-x86-64 "VSTPluginMain main"
+check_binary build/windows-x86/host/vst-check.exe pei-i386 -
+check_binary build/windows-x64/host/vst-check.exe pei-x86-64 -
+
+# --- Wine ------------------------------------------------------------------
+# One private prefix serves both widths (a 64-bit prefix runs 32-bit
+# programs too); it never fetches Mono or Gecko and is removed at the end.
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    if [[ -d $WINEPREFIX ]]; then
+        timeout 60 wineserver -k 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/linux" "$work/win32" "$work/win64"
+
+step "creating the Wine prefix"
+timeout 300 wineboot --init >/dev/null 2>&1 || die "wineboot could not create a Wine prefix"
+winpath() { timeout 60 winepath -w "$1" 2>/dev/null; }
+
+run_wine() {  # exe, dll, output folder
+    local exe=$1 dll=$2 out=$3
+    timeout 300 wine "$exe" "$(winpath "$dll")" "$(winpath "$out")" ||
+        die "$exe failed under Wine on $dll (exit $?)"
+}
+step "64-bit checker under Wine"
+run_wine build/windows-x64/host/vst-check.exe build/windows-x64/flanger.dll "$work/win64"
+step "32-bit checker under Wine"
+run_wine build/windows-x86/host/vst-check.exe build/windows-x86/flanger.dll "$work/win32"
+
+step "a missing DLL is reported as a failure"
+set +e
+message=$(timeout 120 wine build/windows-x86/host/vst-check.exe 'C:\no-such-plugin.dll' \
+    "$(winpath "$work/win32")" 2>&1)
+status=$?
+set -e
+echo "$message"
+[[ $status == 1 && $message == *"cannot load"* ]] ||
+    die "vst-check on a missing DLL answered exit $status without the load error"
+
+# --- Linux comparison ------------------------------------------------------
+step "Linux checker"
+"$native/host/vst-check" "$native/flanger.so" "$work/linux" || die "vst-check failed on the Linux build"
+
+compare="$native/host/vst-compare"
+step "Linux against 64-bit Windows (tolerance $tolerance)"
+"$compare" "$work/linux" "$work/win64" "$tolerance" || die "64-bit Windows build differs from Linux"
+step "Linux against 32-bit Windows (tolerance $tolerance)"
+"$compare" "$work/linux" "$work/win32" "$tolerance" || die "32-bit Windows build differs from Linux"
+
+echo "windows: OK: both DLLs export and import as expected and match the Linux build under Wine"

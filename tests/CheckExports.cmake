@@ -1,0 +1,17 @@
+# Fails unless the plug-in's dynamic symbol table defines exactly
+# VSTPluginMain and main.
+execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${PLUGIN}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${out}")
+set(names "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names "${name}")
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "VSTPluginMain;main")
+  message(FATAL_ERROR "unexpected exports: ${names}")
+endif()
+message(STATUS "exports: ${names}")
