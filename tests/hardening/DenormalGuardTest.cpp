@@ -38,10 +38,26 @@ bool isSubnormal(float x) {
     return x != 0.0f && std::fpclassify(x) == FP_SUBNORMAL;
 }
 
+// One side's arrays for a block; in place, the outputs are the inputs.
+struct Buffers {
+    std::vector<float> in[2];
+    std::vector<float> out[2] = {std::vector<float>(kBlock, 0.5f),
+                                 std::vector<float>(kBlock, -0.5f)};
+    float* ins[2];
+    float* outs[2];
+    Buffers(const std::vector<float>& left, const std::vector<float>& right, bool inPlace)
+        : in{left, right} {
+        for (int c = 0; c < 2; ++c) {
+            ins[c] = in[c].data();
+            outs[c] = inPlace ? in[c].data() : out[c].data();
+        }
+    }
+};
+
 class GuardKeepsNormalResults : public ::testing::TestWithParam<int> {};
 
 // Every factory program, processed by the class directly (no guard) and
-// through the record (guard on), in both processing modes and in place.
+// through the record (guard on), replacing, adding and in place.
 TEST_P(GuardKeepsNormalResults, ProgramRendersBitIdenticallyThroughTheRecord) {
     const int program = GetParam();
     FlangerEffect direct(nullptr);
@@ -53,37 +69,24 @@ TEST_P(GuardKeepsNormalResults, ProgramRendersBitIdenticallyThroughTheRecord) {
     std::vector<float> inL(kBlock), inR(kBlock);
     for (int b = 0; b < kBlocks; ++b) {
         ordinarySignal(inL, inR, static_cast<std::uint32_t>(b + 1));
-        // Blocks alternate replacing, adding and in-place replacing.
-        const int mode = b % 3;
-        std::vector<float> a[2] = {std::vector<float>(kBlock, 0.5f),
-                                   std::vector<float>(kBlock, -0.5f)};
-        std::vector<float> g[2] = {a[0], a[1]};
-        if (mode == 2) {
-            a[0] = g[0] = inL;
-            a[1] = g[1] = inR;
-        }
-        std::vector<float> dIn[2] = {inL, inR};
-        std::vector<float> gIn[2] = {inL, inR};
-        float* directIn[2] = {mode == 2 ? a[0].data() : dIn[0].data(),
-                              mode == 2 ? a[1].data() : dIn[1].data()};
-        float* directOut[2] = {a[0].data(), a[1].data()};
-        float* guardedIn[2] = {mode == 2 ? g[0].data() : gIn[0].data(),
-                               mode == 2 ? g[1].data() : gIn[1].data()};
-        float* guardedOut[2] = {g[0].data(), g[1].data()};
+        const int mode = b % 3;  // replacing, adding, replacing in place
+        Buffers plain(inL, inR, mode == 2);
+        Buffers guarded(inL, inR, mode == 2);
         if (mode == 1) {
-            direct.process(directIn, directOut, kBlock);
-            fx->process(fx, guardedIn, guardedOut, kBlock);
+            direct.process(plain.ins, plain.outs, kBlock);
+            fx->process(fx, guarded.ins, guarded.outs, kBlock);
         } else {
-            direct.processReplacing(directIn, directOut, kBlock);
-            fx->processReplacing(fx, guardedIn, guardedOut, kBlock);
+            direct.processReplacing(plain.ins, plain.outs, kBlock);
+            fx->processReplacing(fx, guarded.ins, guarded.outs, kBlock);
         }
         for (int c = 0; c < 2; ++c) {
-            for (std::int32_t i = 0; i < kBlock; ++i) {
-                const auto k = static_cast<std::size_t>(i);
-                ASSERT_FALSE(isSubnormal(a[c][k])) << "the signal is not ordinary at " << i;
-                ASSERT_EQ(std::memcmp(&a[c][k], &g[c][k], sizeof(float)), 0)
+            for (std::size_t i = 0; i < static_cast<std::size_t>(kBlock); ++i) {
+                const float want = plain.outs[c][i];
+                const float got = guarded.outs[c][i];
+                ASSERT_FALSE(isSubnormal(want)) << "the signal is not ordinary at " << i;
+                ASSERT_EQ(std::memcmp(&want, &got, sizeof(float)), 0)
                     << "program " << program << ", block " << b << ", channel " << c << ", sample "
-                    << i << ": " << a[c][k] << " vs " << g[c][k];
+                    << i << ": " << want << " vs " << got;
             }
         }
     }
