@@ -21,9 +21,15 @@ DelayLine::DelayLine(std::int32_t base, float r)
 }
 
 void DelayLine::setDelay(std::int32_t n) {
+    // The audio thread may tick the line meanwhile: the write index is read
+    // once, and the new read index is formed in a local, brought inside the
+    // line and stored once, so the tick never sees a value outside it.
     const std::int32_t m = n < 0 ? 0 : (n < length ? n : length - 1);
-    readIndex = writeIndex - m;
-    if (readIndex < 0) readIndex += length;
+    const std::int32_t w = *static_cast<const volatile std::int32_t*>(&writeIndex);
+    std::int32_t r = w - m;
+    if (r < 0) r += length;
+    if (r >= length || r < 0) r = 0;
+    *static_cast<volatile std::int32_t*>(&readIndex) = r;
 }
 
 bool DelayLine::setSampleRate(float r) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "frame/DenormalGuard.h"
+
 namespace {
 
 AudioEffect* effectOf(AEffect* e) {
@@ -38,6 +40,7 @@ bool channelsPresent(float** inputs, float** outputs) {
 void VSTCALLBACK processEntry(AEffect* e, float** inputs, float** outputs, VstInt32 frames) {
     AudioEffect* fx = effectOf(e);
     if (fx == nullptr || frames <= 0 || !channelsPresent(inputs, outputs)) return;
+    const DenormalGuard guard;
     try {
         fx->process(inputs, outputs, frames);
     } catch (...) {
@@ -48,6 +51,7 @@ void VSTCALLBACK processReplacingEntry(AEffect* e, float** inputs, float** outpu
                                        VstInt32 frames) {
     AudioEffect* fx = effectOf(e);
     if (fx == nullptr || frames <= 0 || !channelsPresent(inputs, outputs)) return;
+    const DenormalGuard guard;
     try {
         fx->processReplacing(inputs, outputs, frames);
     } catch (...) {
