@@ -4,6 +4,7 @@
 // precision and rounds once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "dsp/Flush.h"
@@ -22,6 +23,15 @@ public:
     // Designs the coefficients for types 1 to 4 (cutoff in Hz, rate in Hz);
     // any other type leaves them as they are. Never touches the histories.
     void calcCoefficients(float cutoff, float q, float rate, std::int32_t type);
+
+    struct Coefficients {
+        float b0, b1, b2, a1, a2;
+    };
+    // Copies the five coefficients as one set. A redesign on another thread
+    // may overlap the copy; a mixed set could put the poles outside the
+    // unit circle, so an overlapped copy is retried a few times and false
+    // is answered when none came out whole. Never blocks.
+    bool snapshot(Coefficients& out) const;
 
     float filterSample(Channel channel, float x) {
         History& h = history[channel];
@@ -55,5 +65,7 @@ public:
     const float twoPi = 6.2831855f;
 
 private:
+    // Odd while a redesign is writing the coefficients.
+    std::atomic<std::uint32_t> sequence{0};
     History history[2];
 };

@@ -115,6 +115,8 @@ private:
     std::int32_t writePos;
     std::int32_t readPos;
     InjectRoutine injectRoutine;
+    // The filter coefficients the audio thread last took as a whole set.
+    BiquadFilter::Coefficients blockCoefficients{};
 
     friend struct FlangerAccess;
 };

@@ -502,12 +502,16 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     std::int32_t r = readBefore;
     if (r < 0 || r >= length) r = w;
 
+    // The filter's coefficients as one consistent set; if a redesign keeps
+    // overlapping the copy, the last whole set is used for this block.
+    BiquadFilter::Coefficients c;
+    if (filter.snapshot(c)) blockCoefficients = c;
     Settings s;
-    s.b0 = filter.b0;
-    s.b1 = filter.b1;
-    s.b2 = filter.b2;
-    s.a1 = filter.a1;
-    s.a2 = filter.a2;
+    s.b0 = blockCoefficients.b0;
+    s.b1 = blockCoefficients.b1;
+    s.b2 = blockCoefficients.b2;
+    s.a1 = blockCoefficients.a1;
+    s.a2 = blockCoefficients.a2;
     s.feedback = fFeedBack;
     s.post1Send = fPost1Send;
     s.post2Send = fPost2Send;
