@@ -1,10 +1,13 @@
 // The delay line and the biquad on their own.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "dsp/BiquadFilter.h"
 #include "dsp/DelayLine.h"
@@ -191,6 +194,41 @@ TEST(BiquadFilter, ResetClearsHistoryAndKeepsCoefficients) {
     // Recomputing coefficients leaves the history alone.
     f.calcCoefficients(2000.0f, 0.5f, 44100.0f, BiquadFilter::kBandPass);
     EXPECT_EQ(f.channelHistory(BiquadFilter::kLeft).x0, 0.5f);
+}
+
+// A redesign on another thread never hands the audio thread a set that
+// mixes two designs (which could put the poles outside the unit circle).
+TEST(BiquadFilter, SnapshotNeverMixesTwoDesigns) {
+    BiquadFilter a, b, shared;
+    a.calcCoefficients(200.0f, 0.01f, 44100.0f, BiquadFilter::kLowPass);
+    b.calcCoefficients(10000.0f, 1.0f, 44100.0f, BiquadFilter::kHighPass);
+    BiquadFilter::Coefficients ca{}, cb{};
+    ASSERT_TRUE(a.snapshot(ca));
+    ASSERT_TRUE(b.snapshot(cb));
+    shared.calcCoefficients(200.0f, 0.01f, 44100.0f, BiquadFilter::kLowPass);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+            if (i % 2 == 0)
+                shared.calcCoefficients(10000.0f, 1.0f, 44100.0f, BiquadFilter::kHighPass);
+            else
+                shared.calcCoefficients(200.0f, 0.01f, 44100.0f, BiquadFilter::kLowPass);
+        }
+    });
+    // A writer preempted mid-redesign leaves no whole set for a while, so
+    // the reader runs until it has seen enough whole sets or time is up.
+    long whole = 0, mixed = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (whole < 20000 && std::chrono::steady_clock::now() < deadline) {
+        BiquadFilter::Coefficients c;
+        if (!shared.snapshot(c)) continue;
+        ++whole;
+        if (std::memcmp(&c, &ca, sizeof c) != 0 && std::memcmp(&c, &cb, sizeof c) != 0) ++mixed;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GT(whole, 0);
+    EXPECT_EQ(mixed, 0);
 }
 
 }  // namespace
