@@ -17,7 +17,9 @@ constexpr float FlangerProgram::*kProgramSlot[kNumParams] = {
     &FlangerProgram::fPost2Send,  &FlangerProgram::fPost2Depth, &FlangerProgram::fOutputGain,
 };
 
-bool validIndex(VstInt32 index) { return index >= 0 && index < kNumParams; }
+bool validIndex(VstInt32 index) {
+    return index >= 0 && index < kNumParams;
+}
 
 // The 32-bit value nearest to 0.01: the smallest Q the filter is designed
 // with.
@@ -77,6 +79,7 @@ FlangerEffect::FlangerEffect(audioMasterCallback master)
     fFeedBSign = fFilterType = fCutoff = fQFactor = 0.0f;
     fPost1Send = fPost2Send = fPost1Depth = fPost2Depth = fInjectMode = fOutputGain = 0.0f;
     injectRoutine = injectRoutineFor(1);
+    selectChain();
 
     setNumInputs(kNumInputs);
     setNumOutputs(kNumOutputs);
@@ -102,9 +105,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             fDepth = value;
             applyDepth();
             break;
-        case kFeedBack:
-            fFeedBack = value;
-            break;
+        case kFeedBack: fFeedBack = value; break;
         case kFeedBSign:
             fFeedBSign = value;
             // Quarters of 0..1 select (feedback sign, mix sign); values
@@ -139,6 +140,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
                     filterType = 4;
             }
             updateFilter();
+            selectChain();
             break;
         case kCutoff:
             fCutoff = value;
@@ -151,9 +153,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             if (!(value > kMinQ)) fQFactor = kMinQ;
             updateFilter();
             break;
-        case kPost1Send:
-            fPost1Send = value;
-            break;
+        case kPost1Send: fPost1Send = value; break;
         case kPost1Depth:
             fPost1Depth = value;
             setPostDepth(post1L, post1R, value);
@@ -171,11 +171,10 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
                 }
             }
             injectRoutine = injectRoutineFor(injectMode == 0 ? 1 : injectMode);
+            selectChain();
             break;
         }
-        case kPost2Send:
-            fPost2Send = value;
-            break;
+        case kPost2Send: fPost2Send = value; break;
         case kPost2Depth:
             fPost2Depth = value;
             setPostDepth(post2L, post2R, value);
@@ -184,8 +183,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             fOutputGain = value;
             gain = value + value;
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
