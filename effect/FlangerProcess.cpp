@@ -87,7 +87,7 @@ struct Settings {
     float feedbackSign;         // +1.0 or -1.0
     float mixSign;              // +1.0 or -1.0
     float gain;
-    bool pairwise;  // each channel's output is its input or apart from it
+    bool pairwise = false;  // each channel's output is its input or apart from it
 };
 
 // A post line's samples and indices, held in locals for one call.
@@ -487,29 +487,12 @@ void runLanes(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
 using LanesRoutine = void (*)(const Settings&, Lane*, std::int32_t, std::int32_t, std::int32_t,
                               std::int32_t);
 
-template <bool kFilter, bool kAccumulate, bool kInPlace, int kLanes>
-LanesRoutine lanesFor(int mode) {
-    // In-place only matters to the modes that read the input element.
-    switch (mode) {
-        case 2: return runLanes<kFilter, 2, kAccumulate, false, kLanes>;
-        case 3: return runLanes<kFilter, 3, kAccumulate, false, kLanes>;
-        case 4: return runLanes<kFilter, 4, kAccumulate, false, kLanes>;
-        case 5: return runLanes<kFilter, 5, kAccumulate, false, kLanes>;
-        case 6: return runLanes<kFilter, 6, kAccumulate, kInPlace, kLanes>;
-        case 7: return runLanes<kFilter, 7, kAccumulate, kInPlace, kLanes>;
-        case 8: return runLanes<kFilter, 8, kAccumulate, kInPlace, kLanes>;
-        default: return runLanes<kFilter, 1, kAccumulate, kInPlace, kLanes>;
-    }
-}
-
-template <bool kAccumulate, int kLanes>
-LanesRoutine routineFor(bool filter, bool inPlace, int mode) {
-    if (filter) {
-        return inPlace ? lanesFor<true, kAccumulate, true, kLanes>(mode)
-                       : lanesFor<true, kAccumulate, false, kLanes>(mode);
-    }
-    return inPlace ? lanesFor<false, kAccumulate, true, kLanes>(mode)
-                   : lanesFor<false, kAccumulate, false, kLanes>(mode);
+// The loop for `kLanes` channels; in place only matters to the modes that
+// read the input element.
+template <bool kFilter, int kMode, bool kAccumulate, int kLanes>
+LanesRoutine lanesFor(bool inPlace) {
+    if (readsInput(kMode) && inPlace) return runLanes<kFilter, kMode, kAccumulate, true, kLanes>;
+    return runLanes<kFilter, kMode, kAccumulate, false, kLanes>;
 }
 
 // Short blocks: each channel in turn, sample by sample, the post-line
@@ -518,8 +501,10 @@ LanesRoutine routineFor(bool filter, bool inPlace, int mode) {
 // end, so any layout of the host's arrays is right as it stands and the
 // long path's setup (overlap tests, segments, broadcast constants) is
 // skipped. In place (in == out) the inject routine reads the input element
-// after steps 5 and 6 have written it.
-constexpr std::int32_t kShortBlock = 8;
+// after steps 5 and 6 have written it. With the filter each channel's
+// samples wait on each other here, so past three frames the stereo loop's
+// overlapped channels win back its setup.
+constexpr std::int32_t kShortBlock = 3;
 
 template <bool kFilter, int kMode, bool kAccumulate>
 FLANGER_ALWAYS_INLINE inline void runShortChannel(const Settings& s, Lane& l, std::int32_t w,
@@ -584,9 +569,9 @@ bool overlaps(const float* a, const float* b, std::int32_t n) {
 // Any block: both channels together in one loop where the host's arrays
 // allow it (see the top of this file), otherwise one channel after the
 // other per chunk of the main lines.
-template <bool kAccumulate>
-FLANGER_NOINLINE void runLong(bool filterOn, int mode, const Settings& settings, Lane* lanes,
-                              std::int32_t length, std::int32_t w, std::int32_t r, std::int32_t n) {
+template <bool kFilter, int kMode, bool kAccumulate>
+FLANGER_NOINLINE void runLong(const Settings& settings, Lane* lanes, std::int32_t length,
+                              std::int32_t w, std::int32_t r, std::int32_t n) {
     // Interleaving is invisible unless a channel's output overlaps the other
     // channel's arrays; in place on one channel but not the other, the
     // channels also run apart, each with its own loop.
@@ -599,10 +584,14 @@ FLANGER_NOINLINE void runLong(bool filterOn, int mode, const Settings& settings,
                       overlaps(lanes[0].out, lanes[1].out, n) ||
                       overlaps(lanes[1].out, lanes[0].in, n);
     if (!tied && inPlaceL == inPlaceR) {
-        routineFor<kAccumulate, 2>(filterOn, inPlaceL, mode)(s, lanes, length, w, r, n);
+        if (readsInput(kMode) && inPlaceL) {
+            runLanes<kFilter, kMode, kAccumulate, true, 2>(s, lanes, length, w, r, n);
+        } else {
+            runLanes<kFilter, kMode, kAccumulate, false, 2>(s, lanes, length, w, r, n);
+        }
     } else {
-        const LanesRoutine left = routineFor<kAccumulate, 1>(filterOn, inPlaceL, mode);
-        const LanesRoutine right = routineFor<kAccumulate, 1>(filterOn, inPlaceR, mode);
+        const LanesRoutine left = lanesFor<kFilter, kMode, kAccumulate, 1>(inPlaceL);
+        const LanesRoutine right = lanesFor<kFilter, kMode, kAccumulate, 1>(inPlaceR);
         // Per chunk of the main lines, the left channel and then the right.
         std::int32_t cw = w, cr = r;
         for (std::int32_t remaining = n; remaining > 0;) {
@@ -660,6 +649,9 @@ void FlangerEffect::processReplacing(float** inputs, float** outputs, VstInt32 s
     runChain<false>(inputs, outputs, sampleFrames);
 }
 
+// The chain index is read once; every value it can hold names a complete,
+// consistent routine, so a change on another thread takes effect from the
+// next call.
 template <bool kAccumulate>
 void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFrames) {
     switch (chainIndex) {
@@ -698,9 +690,8 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     // The filter's coefficients as one consistent set; if a redesign keeps
     // overlapping the copy, the last whole set is used for this block.
     // Without the filter they are not used.
-    constexpr bool filterOn = kFilter;
     BiquadFilter::Coefficients c;
-    if (filterOn && filter.snapshot(c)) blockCoefficients = c;
+    if (kFilter && filter.snapshot(c)) blockCoefficients = c;
     Settings s;
     s.b0 = blockCoefficients.b0;
     s.b1 = blockCoefficients.b1;
@@ -713,7 +704,6 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     s.feedbackSign = static_cast<float>(feedbackSign);
     s.mixSign = static_cast<float>(mixSign);
     s.gain = gain;
-    constexpr int mode = kMode;
 
     const std::int32_t reads[4] = {post1L.getReadIndex(), post2L.getReadIndex(),
                                    post1R.getReadIndex(), post2R.getReadIndex()};
@@ -728,7 +718,7 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     if (n <= kShortBlock && n <= length - w && n <= length - r) {
         runShortLanes<kFilter, kMode, kAccumulate>(s, lanes, w, r, n);
     } else {
-        runLong<kAccumulate>(filterOn, mode, s, lanes, length, w, r, n);
+        runLong<kFilter, kMode, kAccumulate>(s, lanes, length, w, r, n);
     }
 
     // A division only for blocks longer than the line.
@@ -739,7 +729,7 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     if (r >= length) r -= length;
     writePos = w;
     readPos = settledRead(r, readBefore, readPos, n, length);
-    if (filterOn) {
+    if constexpr (kFilter) {
         filter.channelHistory(BiquadFilter::kLeft) = lanes[0].history;
         filter.channelHistory(BiquadFilter::kRight) = lanes[1].history;
     }
