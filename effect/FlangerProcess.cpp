@@ -25,16 +25,6 @@
 
 #include "effect/FlangerEffect.h"
 
-// Routines kept out of line where inlining would only weigh on a caller's
-// short path, and small steps kept inline in a loop that calls them twice.
-#if defined(__GNUC__)
-#define FLANGER_NOINLINE __attribute__((noinline))
-#define FLANGER_ALWAYS_INLINE __attribute__((always_inline))
-#else
-#define FLANGER_NOINLINE
-#define FLANGER_ALWAYS_INLINE
-#endif
-
 namespace {
 
 template <int Mode>
@@ -507,8 +497,8 @@ LanesRoutine lanesFor(bool inPlace) {
 constexpr std::int32_t kShortBlock = 3;
 
 template <bool kFilter, int kMode, bool kAccumulate>
-FLANGER_ALWAYS_INLINE inline void runShortChannel(const Settings& s, Lane& l, std::int32_t w,
-                                                  std::int32_t r, std::int32_t n) {
+inline void runShortChannel(const Settings& s, Lane& l, std::int32_t w, std::int32_t r,
+                            std::int32_t n) {
     const bool inPlace = l.in == l.out;
     const float* const in = l.in;
     float* const out = l.out;
@@ -550,8 +540,8 @@ FLANGER_ALWAYS_INLINE inline void runShortChannel(const Settings& s, Lane& l, st
 }
 
 template <bool kFilter, int kMode, bool kAccumulate>
-FLANGER_ALWAYS_INLINE inline void runShortLanes(const Settings& settings, Lane* lanes,
-                                                std::int32_t w, std::int32_t r, std::int32_t n) {
+inline void runShortLanes(const Settings& settings, Lane* lanes, std::int32_t w, std::int32_t r,
+                          std::int32_t n) {
     // A copy the compiler can keep in registers: stores into the float
     // arrays cannot reach it.
     const Settings s = settings;
@@ -570,8 +560,8 @@ bool overlaps(const float* a, const float* b, std::int32_t n) {
 // allow it (see the top of this file), otherwise one channel after the
 // other per chunk of the main lines.
 template <bool kFilter, int kMode, bool kAccumulate>
-FLANGER_NOINLINE void runLong(const Settings& settings, Lane* lanes, std::int32_t length,
-                              std::int32_t w, std::int32_t r, std::int32_t n) {
+void runLong(const Settings& settings, Lane* lanes, std::int32_t length, std::int32_t w,
+             std::int32_t r, std::int32_t n) {
     // Interleaving is invisible unless a channel's output overlaps the other
     // channel's arrays; in place on one channel but not the other, the
     // channels also run apart, each with its own loop.
