@@ -31,6 +31,7 @@ struct FlangerProgram {
     char name[kProgramNameBytes];
 };
 
+
 class FlangerEffect : public AudioEffect {
 public:
     // Allocates everything the effect owns; may throw std::bad_alloc (the
