@@ -46,17 +46,3 @@ void BiquadFilter::calcCoefficients(float cutoff, float q, float rate, std::int3
     a2 = g * na2;
     sequence.store(s0 + 2, std::memory_order_release);
 }
-
-bool BiquadFilter::snapshot(Coefficients& out) const {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const std::uint32_t before = sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) continue;
-        const Coefficients c{b0, b1, b2, a1, a2};
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence.load(std::memory_order_relaxed) == before) {
-            out = c;
-            return true;
-        }
-    }
-    return false;
-}

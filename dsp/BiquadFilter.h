@@ -31,7 +31,20 @@ public:
     // may overlap the copy; a mixed set could put the poles outside the
     // unit circle, so an overlapped copy is retried a few times and false
     // is answered when none came out whole. Never blocks.
-    bool snapshot(Coefficients& out) const;
+    // Inline: the audio thread takes it on every call.
+    bool snapshot(Coefficients& out) const {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const std::uint32_t before = sequence.load(std::memory_order_acquire);
+            if ((before & 1u) != 0) continue;
+            const Coefficients c{b0, b1, b2, a1, a2};
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (sequence.load(std::memory_order_relaxed) == before) {
+                out = c;
+                return true;
+            }
+        }
+        return false;
+    }
 
     float filterSample(Channel channel, float x) {
         History& h = history[channel];

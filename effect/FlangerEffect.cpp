@@ -77,6 +77,7 @@ FlangerEffect::FlangerEffect(audioMasterCallback master)
     fFeedBSign = fFilterType = fCutoff = fQFactor = 0.0f;
     fPost1Send = fPost2Send = fPost1Depth = fPost2Depth = fInjectMode = fOutputGain = 0.0f;
     injectRoutine = injectRoutineFor(1);
+    selectChain();
 
     setNumInputs(kNumInputs);
     setNumOutputs(kNumOutputs);
@@ -139,6 +140,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
                     filterType = 4;
             }
             updateFilter();
+            selectChain();
             break;
         case kCutoff:
             fCutoff = value;
@@ -171,6 +173,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
                 }
             }
             injectRoutine = injectRoutineFor(injectMode == 0 ? 1 : injectMode);
+            selectChain();
             break;
         }
         case kPost2Send:

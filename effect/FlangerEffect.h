@@ -90,7 +90,11 @@ private:
     void applyDepth();
     void updateFilter();
     void setPostDepth(DelayLine& left, DelayLine& right, float value);
+    // Recomputes chainIndex from filterType and injectRoutine.
+    void selectChain();
     template <bool kAccumulate>
+    void runChain(float** inputs, float** outputs, VstInt32 sampleFrames);
+    template <bool kAccumulate, bool kFilter, int kMode>
     void run(float** inputs, float** outputs, VstInt32 sampleFrames);
 
     std::unique_ptr<FlangerProgram[]> programs;
@@ -115,6 +119,11 @@ private:
     std::int32_t writePos;
     std::int32_t readPos;
     InjectRoutine injectRoutine;
+    // Which specialised chain processes: 8 to 15 with the filter on, 0 to 7
+    // without, plus the inject mode minus one. Set on the control thread
+    // whenever the filter type or the inject routine changes, so the audio
+    // thread reads one value instead of choosing per call.
+    std::int32_t chainIndex = 0;
     // The filter coefficients the audio thread last took as a whole set.
     BiquadFilter::Coefficients blockCoefficients{};
 

@@ -71,7 +71,7 @@ struct Settings {
     float feedbackSign;         // +1.0 or -1.0
     float mixSign;              // +1.0 or -1.0
     float gain;
-    bool pairwise;  // each channel's output is its input or apart from it
+    bool pairwise = false;  // each channel's output is its input or apart from it
 };
 
 // A post line's samples and indices, held in locals for one call.
@@ -265,6 +265,57 @@ inline __m128 addProduct4(const Wide4& a, const Wide4& b, __m128d c) {
                    _mm_add_pd(a.right, _mm_mul_pd(b.right, c)));
 }
 
+// True when `count` consecutive samples from main-line positions w and r
+// can run as one group: no main-line read would see the write of an earlier
+// sample in the group (the read that many slots behind the write), and no
+// post-line read would see the write of a later one (the read that many
+// slots ahead of the write). Segments cross no line's end, so slots are
+// plain addresses and gaps plain differences.
+inline bool groupsApart(const Lane* lanes, std::int32_t w, std::int32_t r, std::int32_t count) {
+    const auto clear = [count](std::int32_t gap) { return gap < 1 || gap >= count; };
+    return clear(w - r) && clear(lanes[0].post1.read - lanes[0].post1.write) &&
+           clear(lanes[0].post2.read - lanes[0].post2.write) &&
+           clear(lanes[1].post1.read - lanes[1].post1.write) &&
+           clear(lanes[1].post2.read - lanes[1].post2.write);
+}
+
+// The per-call constants of the chain, broadcast.
+struct Constants {
+    __m128d feedback;
+    __m128 mix;
+    __m128d send1, send2;
+    __m128 gain;
+};
+
+// `count` (a multiple of four) samples of one channel without the filter,
+// four at a time, every lane computed as the scalar chain computes it.
+template <int kMode, bool kAccumulate, bool kInPlace>
+void runQuads(const Constants& k, const float* in, float* out, float* lineW, const float* lineR,
+              float* p1W, const float* p1R, float* p2W, const float* p2R, std::int32_t count) {
+    const __m128d feedback = k.feedback, send1 = k.send1, send2 = k.send2;
+    const __m128 mix = k.mix, gain = k.gain;
+    for (std::int32_t i = 0; i < count; i += 4) {
+        const __m128 prior = kAccumulate ? _mm_loadu_ps(out + i) : _mm_setzero_ps();
+        const __m128 x = _mm_loadu_ps(in + i);
+        const __m128 d = _mm_loadu_ps(lineR + i);
+        const Wide4 dWide = wide4(d);
+        _mm_storeu_ps(lineW + i, addProduct4(wide4(x), dWide, feedback));
+        __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
+        _mm_storeu_ps(p1W + i, o);
+        const __m128 r1 = flush(_mm_loadu_ps(p1R + i));
+        o = addProduct4(wide4(o), wide4(r1), send1);
+        const __m128 xin = kInPlace ? o : x;
+        _mm_storeu_ps(p2W + i, feed<kMode>(xin, o, d));
+        const Wide4 r2 = wide4(flush(_mm_loadu_ps(p2R + i)));
+        const Wide4 inW = wide4(xin), oW = wide4(o);
+        o = narrow4(
+            outputWide<kMode>(inW.left, oW.left, dWide.left, _mm_mul_pd(send2, r2.left)),
+            outputWide<kMode>(inW.right, oW.right, dWide.right, _mm_mul_pd(send2, r2.right)));
+        const __m128 y = _mm_mul_ps(o, gain);
+        _mm_storeu_ps(out + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+    }
+}
+
 template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
 void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, std::int32_t n) {
     Lane& L = lanes[0];
@@ -300,16 +351,23 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
 
     std::int32_t i = 0;
     if constexpr (!kFilter) {
-        // Without the filter no sample waits on the one before, so two run
-        // at once, each line's two writes and two reads grouped. That keeps
-        // every read's value unless a read would see the other sample's
-        // write: the main line read one slot behind its write, a post line
-        // read one slot ahead of its write, or an output array partly over
-        // its input.
-        const bool apart = r + 1 != w && L.post1.read != L.post1.write + 1 &&
-                           R.post1.read != R.post1.write + 1 && L.post2.read != L.post2.write + 1 &&
-                           R.post2.read != R.post2.write + 1;
-        if (s.pairwise && apart) {
+        // Without the filter no sample waits on the one before, so a group
+        // of samples runs at once, each line's writes and reads grouped.
+        // That keeps every read's value unless a read would see another
+        // sample's write in the group (see groupsApart), or an output array
+        // lies partly over its input. Four samples of one channel fill a
+        // vector with one load or store per array; the channels are not
+        // tied, so the left one's samples may all come first.
+        if (n >= 4 && s.pairwise && groupsApart(lanes, w, r, 4)) {
+            const Constants k{feedback, mix, send1, send2, gain};
+            const std::int32_t quads = n & ~std::int32_t{3};
+            runQuads<kMode, kAccumulate, kInPlace>(k, inL, outL, lineWL, lineRL, p1WL, p1RL, p2WL,
+                                                   p2RL, quads);
+            runQuads<kMode, kAccumulate, kInPlace>(k, inR, outR, lineWR, lineRR, p1WR, p1RR, p2WR,
+                                                   p2RR, quads);
+            i = quads;
+        } else if (n >= 2 && s.pairwise && groupsApart(lanes, w, r, 2)) {
+            // Two samples of both channels: {left i, left i+1, right i, right i+1}.
             for (; i + 1 < n; i += 2) {
                 const __m128 prior = kAccumulate ? load2(outL + i, outR + i) : _mm_setzero_ps();
                 const __m128 x = load2(inL + i, inR + i);
@@ -413,29 +471,76 @@ void runLanes(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
 using LanesRoutine = void (*)(const Settings&, Lane*, std::int32_t, std::int32_t, std::int32_t,
                               std::int32_t);
 
-template <bool kFilter, bool kAccumulate, bool kInPlace, int kLanes>
-LanesRoutine lanesFor(int mode) {
-    // In-place only matters to the modes that read the input element.
-    switch (mode) {
-        case 2: return runLanes<kFilter, 2, kAccumulate, false, kLanes>;
-        case 3: return runLanes<kFilter, 3, kAccumulate, false, kLanes>;
-        case 4: return runLanes<kFilter, 4, kAccumulate, false, kLanes>;
-        case 5: return runLanes<kFilter, 5, kAccumulate, false, kLanes>;
-        case 6: return runLanes<kFilter, 6, kAccumulate, kInPlace, kLanes>;
-        case 7: return runLanes<kFilter, 7, kAccumulate, kInPlace, kLanes>;
-        case 8: return runLanes<kFilter, 8, kAccumulate, kInPlace, kLanes>;
-        default: return runLanes<kFilter, 1, kAccumulate, kInPlace, kLanes>;
-    }
+// The loop for `kLanes` channels; in place only matters to the modes that
+// read the input element.
+template <bool kFilter, int kMode, bool kAccumulate, int kLanes>
+LanesRoutine lanesFor(bool inPlace) {
+    if (readsInput(kMode) && inPlace) return runLanes<kFilter, kMode, kAccumulate, true, kLanes>;
+    return runLanes<kFilter, kMode, kAccumulate, false, kLanes>;
 }
 
-template <bool kAccumulate, int kLanes>
-LanesRoutine routineFor(bool filter, bool inPlace, int mode) {
-    if (filter) {
-        return inPlace ? lanesFor<true, kAccumulate, true, kLanes>(mode)
-                       : lanesFor<true, kAccumulate, false, kLanes>(mode);
+// Short blocks: each channel in turn, sample by sample, the post-line
+// indices wrapping as they go. One channel's whole block before the other's
+// is the chain's own order as long as the block crosses neither main line's
+// end, so any layout of the host's arrays is right as it stands and the
+// long path's setup (overlap tests, segments, broadcast constants) is
+// skipped. In place (in == out) the inject routine reads the input element
+// after steps 5 and 6 have written it. With the filter each channel's
+// samples wait on each other here, so past three frames the stereo loop's
+// overlapped channels win back its setup.
+constexpr std::int32_t kShortBlock = 3;
+
+template <bool kFilter, int kMode, bool kAccumulate>
+inline void runShortChannel(const Settings& s, Lane& l, std::int32_t w, std::int32_t r,
+                            std::int32_t n) {
+    const bool inPlace = l.in == l.out;
+    const float* const in = l.in;
+    float* const out = l.out;
+    float* const lineW = l.line + w;
+    const float* const lineR = l.line + r;
+    float x0 = l.history.x0, x1 = l.history.x1, y0 = l.history.y0, y1 = l.history.y1;
+    Line p1 = l.post1, p2 = l.post2;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const float prior = kAccumulate ? out[i] : 0.0f;
+        const float x = in[i];
+        float d = lineR[i];
+        if constexpr (kFilter) {
+            const double y = s.b0 * d + s.b1 * x0 + s.b2 * x1 - s.a1 * y0 - s.a2 * y1;
+            const float f = flush(static_cast<float>(y));
+            x1 = x0;
+            x0 = d;
+            y1 = y0;
+            y0 = f;
+            d = f;
+        }
+        lineW[i] = static_cast<float>(static_cast<double>(x) +
+                                      static_cast<double>(s.feedbackSign * d) * s.feedback);
+        float o = x + s.mixSign * d;
+        p1.data[p1.write] = o;
+        const float r1 = flush(p1.data[p1.read]);
+        p1.advance(1);
+        o = static_cast<float>(static_cast<double>(o) + s.post1Send * r1);
+        const float xin = inPlace ? o : x;
+        p2.data[p2.write] = inject::feed<kMode>(xin, o, d);
+        const float r2 = flush(p2.data[p2.read]);
+        p2.advance(1);
+        o = inject::output<kMode>(xin, o, d, s.post2Send, r2);
+        const float y = o * s.gain;
+        out[i] = kAccumulate ? prior + y : y;
     }
-    return inPlace ? lanesFor<false, kAccumulate, true, kLanes>(mode)
-                   : lanesFor<false, kAccumulate, false, kLanes>(mode);
+    if constexpr (kFilter) l.history = {x0, x1, y0, y1};
+    l.post1 = p1;
+    l.post2 = p2;
+}
+
+template <bool kFilter, int kMode, bool kAccumulate>
+inline void runShortLanes(const Settings& settings, Lane* lanes, std::int32_t w, std::int32_t r,
+                          std::int32_t n) {
+    // A copy the compiler can keep in registers: stores into the float
+    // arrays cannot reach it.
+    const Settings s = settings;
+    runShortChannel<kFilter, kMode, kAccumulate>(s, lanes[0], w, r, n);
+    runShortChannel<kFilter, kMode, kAccumulate>(s, lanes[1], w, r, n);
 }
 
 bool overlaps(const float* a, const float* b, std::int32_t n) {
@@ -443,6 +548,47 @@ bool overlaps(const float* a, const float* b, std::int32_t n) {
     const auto y = reinterpret_cast<std::uintptr_t>(b);
     const std::uintptr_t bytes = static_cast<std::uintptr_t>(n) * sizeof(float);
     return x < y + bytes && y < x + bytes;
+}
+
+// Any block: both channels together in one loop where the host's arrays
+// allow it (see the top of this file), otherwise one channel after the
+// other per chunk of the main lines.
+template <bool kFilter, int kMode, bool kAccumulate>
+void runLong(const Settings& settings, Lane* lanes, std::int32_t length, std::int32_t w,
+             std::int32_t r, std::int32_t n) {
+    // Interleaving is invisible unless a channel's output overlaps the other
+    // channel's arrays; in place on one channel but not the other, the
+    // channels also run apart, each with its own loop.
+    const bool inPlaceL = lanes[0].in == lanes[0].out;
+    const bool inPlaceR = lanes[1].in == lanes[1].out;
+    Settings s = settings;
+    s.pairwise = (inPlaceL || !overlaps(lanes[0].in, lanes[0].out, n)) &&
+                 (inPlaceR || !overlaps(lanes[1].in, lanes[1].out, n));
+    const bool tied = overlaps(lanes[0].out, lanes[1].in, n) ||
+                      overlaps(lanes[0].out, lanes[1].out, n) ||
+                      overlaps(lanes[1].out, lanes[0].in, n);
+    if (!tied && inPlaceL == inPlaceR) {
+        if (readsInput(kMode) && inPlaceL) {
+            runLanes<kFilter, kMode, kAccumulate, true, 2>(s, lanes, length, w, r, n);
+        } else {
+            runLanes<kFilter, kMode, kAccumulate, false, 2>(s, lanes, length, w, r, n);
+        }
+    } else {
+        const LanesRoutine left = lanesFor<kFilter, kMode, kAccumulate, 1>(inPlaceL);
+        const LanesRoutine right = lanesFor<kFilter, kMode, kAccumulate, 1>(inPlaceR);
+        // Per chunk of the main lines, the left channel and then the right.
+        std::int32_t cw = w, cr = r;
+        for (std::int32_t remaining = n; remaining > 0;) {
+            const std::int32_t chunk = std::min({remaining, length - cw, length - cr});
+            left(s, &lanes[0], length, cw, cr, chunk);
+            right(s, &lanes[1], length, cw, cr, chunk);
+            cw += chunk;
+            if (cw == length) cw = 0;
+            cr += chunk;
+            if (cr == length) cr = 0;
+            remaining -= chunk;
+        }
+    }
 }
 
 // A post line's indices as this call uses them (`read` read once by the
@@ -475,15 +621,44 @@ InjectRoutine injectRoutineFor(std::int32_t mode) {
     return (mode >= 1 && mode <= 8) ? kRoutines[mode - 1] : kRoutines[0];
 }
 
+void FlangerEffect::selectChain() {
+    chainIndex = (filterType != 0 ? 8 : 0) + modeOf(injectRoutine) - 1;
+}
+
 void FlangerEffect::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
-    run<true>(inputs, outputs, sampleFrames);
+    runChain<true>(inputs, outputs, sampleFrames);
 }
 
 void FlangerEffect::processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) {
-    run<false>(inputs, outputs, sampleFrames);
+    runChain<false>(inputs, outputs, sampleFrames);
 }
 
+// The chain index is read once; every value it can hold names a complete,
+// consistent routine, so a change on another thread takes effect from the
+// next call.
 template <bool kAccumulate>
+void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFrames) {
+    switch (chainIndex) {
+        case 1: return run<kAccumulate, false, 2>(inputs, outputs, sampleFrames);
+        case 2: return run<kAccumulate, false, 3>(inputs, outputs, sampleFrames);
+        case 3: return run<kAccumulate, false, 4>(inputs, outputs, sampleFrames);
+        case 4: return run<kAccumulate, false, 5>(inputs, outputs, sampleFrames);
+        case 5: return run<kAccumulate, false, 6>(inputs, outputs, sampleFrames);
+        case 6: return run<kAccumulate, false, 7>(inputs, outputs, sampleFrames);
+        case 7: return run<kAccumulate, false, 8>(inputs, outputs, sampleFrames);
+        case 8: return run<kAccumulate, true, 1>(inputs, outputs, sampleFrames);
+        case 9: return run<kAccumulate, true, 2>(inputs, outputs, sampleFrames);
+        case 10: return run<kAccumulate, true, 3>(inputs, outputs, sampleFrames);
+        case 11: return run<kAccumulate, true, 4>(inputs, outputs, sampleFrames);
+        case 12: return run<kAccumulate, true, 5>(inputs, outputs, sampleFrames);
+        case 13: return run<kAccumulate, true, 6>(inputs, outputs, sampleFrames);
+        case 14: return run<kAccumulate, true, 7>(inputs, outputs, sampleFrames);
+        case 15: return run<kAccumulate, true, 8>(inputs, outputs, sampleFrames);
+        default: return run<kAccumulate, false, 1>(inputs, outputs, sampleFrames);
+    }
+}
+
+template <bool kAccumulate, bool kFilter, int kMode>
 void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) {
     if (sampleFrames <= 0) return;
     // Shared state is read once, checked, and written back at the end; the
@@ -498,8 +673,9 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
 
     // The filter's coefficients as one consistent set; if a redesign keeps
     // overlapping the copy, the last whole set is used for this block.
+    // Without the filter they are not used.
     BiquadFilter::Coefficients c;
-    if (filter.snapshot(c)) blockCoefficients = c;
+    if (kFilter && filter.snapshot(c)) blockCoefficients = c;
     Settings s;
     s.b0 = blockCoefficients.b0;
     s.b1 = blockCoefficients.b1;
@@ -512,8 +688,6 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     s.feedbackSign = static_cast<float>(feedbackSign);
     s.mixSign = static_cast<float>(mixSign);
     s.gain = gain;
-    const bool filterOn = filterType != 0;
-    const int mode = modeOf(injectRoutine);
 
     const std::int32_t reads[4] = {post1L.getReadIndex(), post2L.getReadIndex(),
                                    post1R.getReadIndex(), post2R.getReadIndex()};
@@ -524,34 +698,11 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
          lineOf(post1R, reads[2]), lineOf(post2R, reads[3])},
     };
 
-    // Interleaving is invisible unless a channel's output overlaps the other
-    // channel's arrays; in place on one channel but not the other, the
-    // channels also run apart, each with its own loop.
     const std::int32_t n = sampleFrames;
-    const bool inPlaceL = lanes[0].in == lanes[0].out;
-    const bool inPlaceR = lanes[1].in == lanes[1].out;
-    s.pairwise = (inPlaceL || !overlaps(lanes[0].in, lanes[0].out, n)) &&
-                 (inPlaceR || !overlaps(lanes[1].in, lanes[1].out, n));
-    const bool tied = overlaps(lanes[0].out, lanes[1].in, n) ||
-                      overlaps(lanes[0].out, lanes[1].out, n) ||
-                      overlaps(lanes[1].out, lanes[0].in, n);
-    if (!tied && inPlaceL == inPlaceR) {
-        routineFor<kAccumulate, 2>(filterOn, inPlaceL, mode)(s, lanes, length, w, r, n);
+    if (n <= kShortBlock && n <= length - w && n <= length - r) {
+        runShortLanes<kFilter, kMode, kAccumulate>(s, lanes, w, r, n);
     } else {
-        const LanesRoutine left = routineFor<kAccumulate, 1>(filterOn, inPlaceL, mode);
-        const LanesRoutine right = routineFor<kAccumulate, 1>(filterOn, inPlaceR, mode);
-        // Per chunk of the main lines, the left channel and then the right.
-        std::int32_t cw = w, cr = r;
-        for (std::int32_t remaining = n; remaining > 0;) {
-            const std::int32_t chunk = std::min({remaining, length - cw, length - cr});
-            left(s, &lanes[0], length, cw, cr, chunk);
-            right(s, &lanes[1], length, cw, cr, chunk);
-            cw += chunk;
-            if (cw == length) cw = 0;
-            cr += chunk;
-            if (cr == length) cr = 0;
-            remaining -= chunk;
-        }
+        runLong<kFilter, kMode, kAccumulate>(s, lanes, length, w, r, n);
     }
 
     // A division only for blocks longer than the line.
@@ -562,7 +713,7 @@ void FlangerEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames) 
     if (r >= length) r -= length;
     writePos = w;
     readPos = settledRead(r, readBefore, readPos, n, length);
-    if (filterOn) {
+    if constexpr (kFilter) {
         filter.channelHistory(BiquadFilter::kLeft) = lanes[0].history;
         filter.channelHistory(BiquadFilter::kRight) = lanes[1].history;
     }

@@ -23,14 +23,19 @@ public:
 #if FLANGER_HAS_MXCSR
     DenormalGuard() noexcept : saved(_mm_getcsr()) {
         const unsigned wanted = saved | kFlushToZero | kDenormalsAreZero;
-        if (wanted != saved) _mm_setcsr(wanted);
+        switched = wanted != saved;
+        if (switched) _mm_setcsr(wanted);
     }
+    // Writing the register is far dearer than reading it. When the caller
+    // already flushed and the call raised no exception flag the caller had
+    // not, the register is as it was and nothing is written.
     ~DenormalGuard() {
-        _mm_setcsr(saved);
+        if (switched || _mm_getcsr() != saved) _mm_setcsr(saved);
     }
 
 private:
     unsigned saved;
+    bool switched;
 #else
     DenormalGuard() noexcept {}
 #endif

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -130,6 +131,80 @@ TEST(Chain, BlockSplitsGiveTheSameOutputAsOneBlock) {
         EXPECT_EQ(whole->getWritePos(), 5000 % 400);
     }
 }
+
+// Without the filter, long blocks run several samples of a line at once.
+// A main-line read a few slots behind its write, or a post-line read a few
+// slots ahead of its write, must still see what the chain sample by sample
+// would see: blocks of one frame give the reference.
+struct GapCase {
+    std::int32_t mainDelay;  // samples
+    std::int32_t postGap;    // post lines' delay is their length minus this; 0 for a short delay
+    bool filter;
+};
+
+void PrintTo(const GapCase& c, std::ostream* os) {
+    *os << "delay " << c.mainDelay << ", post gap " << c.postGap << (c.filter ? ", filter" : "");
+}
+
+class GroupedSamples : public ::testing::TestWithParam<GapCase> {};
+
+std::unique_ptr<FlangerEffect> withGaps(const GapCase& c, int injectMode) {
+    auto fx = neutral();
+    const auto length = static_cast<float>(fx->getBufferLength() - 1);
+    fx->setParameter(kDepth, (static_cast<float>(c.mainDelay) + 0.5f) / length);
+    fx->setParameter(kFeedBack, 0.6f);
+    fx->setParameter(kFilterType, c.filter ? 0.3f : 0.0f);
+    fx->setParameter(kInjectMode, (static_cast<float>(injectMode) - 0.5f) / 8.0f);
+    fx->setParameter(kPost1Send, 0.5f);
+    fx->setParameter(kPost2Send, 0.7f);
+    const std::int32_t postLength = fx->getPostLine(1, 0).getLength();
+    const std::int32_t postDelay = c.postGap > 0 ? postLength - c.postGap : 3;
+    const float depth = (static_cast<float>(postDelay) + 0.5f) / 500.0f;
+    fx->setParameter(kPost1Depth, depth);
+    fx->setParameter(kPost2Depth, depth);
+    return fx;
+}
+
+TEST_P(GroupedSamples, ReadsNearTheirWritesMatchSampleBySample) {
+    const GapCase c = GetParam();
+    const Stereo in = noise(1500, 21);
+    for (int mode : {1, 5, 7}) {
+        auto reference = withGaps(c, mode);
+        ASSERT_EQ(reference->getDelaySamples(), c.mainDelay);
+        const std::int32_t postLength = reference->getPostLine(2, 1).getLength();
+        ASSERT_EQ(reference->getPostLine(2, 1).getDelay(),
+                  c.postGap > 0 ? postLength - c.postGap : 3);
+        for (bool inPlace : {false, true}) {
+            for (bool accumulate : {false, true}) {
+                auto one = withGaps(c, mode);
+                Stereo expected = inPlace ? in : Stereo(1500, 0.25f);
+                run(*one, inPlace ? expected : in, expected, {1}, accumulate);
+                for (const std::vector<int>& blocks :
+                     std::vector<std::vector<int>>{{1500}, {3, 64, 5, 700, 9}}) {
+                    auto fx = withGaps(c, mode);
+                    Stereo out = inPlace ? in : Stereo(1500, 0.25f);
+                    run(*fx, inPlace ? out : in, out, blocks, accumulate);
+                    ASSERT_EQ(
+                        std::memcmp(out.left.data(), expected.left.data(), 1500 * sizeof(float)), 0)
+                        << "mode " << mode << (inPlace ? ", in place" : "")
+                        << (accumulate ? ", adding" : "") << ", first block " << blocks[0];
+                    ASSERT_EQ(
+                        std::memcmp(out.right.data(), expected.right.data(), 1500 * sizeof(float)),
+                        0)
+                        << "mode " << mode << (inPlace ? ", in place" : "")
+                        << (accumulate ? ", adding" : "") << ", first block " << blocks[0];
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Chain, GroupedSamples,
+                         ::testing::Values(GapCase{1, 0, false}, GapCase{2, 0, false},
+                                           GapCase{3, 0, false}, GapCase{4, 0, false},
+                                           GapCase{10, 1, false}, GapCase{10, 2, false},
+                                           GapCase{10, 3, false}, GapCase{10, 4, false},
+                                           GapCase{2, 2, false}, GapCase{2, 2, true}));
 
 TEST(Chain, ZeroOrNegativeCountsChangeNothing) {
     auto fx = neutral();
