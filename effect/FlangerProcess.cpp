@@ -62,6 +62,12 @@ inline float flush(float x) {
 #endif
 }
 
+// Modes whose routine reads the input element, which is the output element
+// when the host processes in place.
+constexpr bool readsInput(int mode) {
+    return mode == 1 || mode >= 6;
+}
+
 // Everything one call reads from the effect, fixed for the call.
 struct Settings {
     double b0, b1, b2, a1, a2;  // filter coefficients, widened exactly
