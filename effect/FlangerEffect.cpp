@@ -17,7 +17,9 @@ constexpr float FlangerProgram::*kProgramSlot[kNumParams] = {
     &FlangerProgram::fPost2Send,  &FlangerProgram::fPost2Depth, &FlangerProgram::fOutputGain,
 };
 
-bool validIndex(VstInt32 index) { return index >= 0 && index < kNumParams; }
+bool validIndex(VstInt32 index) {
+    return index >= 0 && index < kNumParams;
+}
 
 // The 32-bit value nearest to 0.01: the smallest Q the filter is designed
 // with.
@@ -103,9 +105,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             fDepth = value;
             applyDepth();
             break;
-        case kFeedBack:
-            fFeedBack = value;
-            break;
+        case kFeedBack: fFeedBack = value; break;
         case kFeedBSign:
             fFeedBSign = value;
             // Quarters of 0..1 select (feedback sign, mix sign); values
@@ -153,9 +153,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             if (!(value > kMinQ)) fQFactor = kMinQ;
             updateFilter();
             break;
-        case kPost1Send:
-            fPost1Send = value;
-            break;
+        case kPost1Send: fPost1Send = value; break;
         case kPost1Depth:
             fPost1Depth = value;
             setPostDepth(post1L, post1R, value);
@@ -176,9 +174,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             selectChain();
             break;
         }
-        case kPost2Send:
-            fPost2Send = value;
-            break;
+        case kPost2Send: fPost2Send = value; break;
         case kPost2Depth:
             fPost2Depth = value;
             setPostDepth(post2L, post2R, value);
@@ -187,8 +183,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             fOutputGain = value;
             gain = value + value;
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

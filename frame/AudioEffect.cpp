@@ -121,11 +121,14 @@ AudioEffect::AudioEffect(audioMasterCallback master, VstInt32 programs, VstInt32
 AudioEffect::~AudioEffect() = default;
 
 void AudioEffect::setParameter(VstInt32, float) {}
-float AudioEffect::getParameter(VstInt32) { return 0.0f; }
+float AudioEffect::getParameter(VstInt32) {
+    return 0.0f;
+}
 
 void AudioEffect::setParameterAutomated(VstInt32 index, float value) {
     setParameter(index, value);
-    if (audioMaster != nullptr) audioMaster(&cEffect, audioMasterAutomate, index, 0, nullptr, value);
+    if (audioMaster != nullptr)
+        audioMaster(&cEffect, audioMasterAutomate, index, 0, nullptr, value);
 }
 
 void AudioEffect::processReplacing(float**, float**, VstInt32) {}
@@ -178,24 +181,54 @@ VstIntPtr AudioEffect::dispatcher(VstInt32 opCode, VstInt32 index, VstIntPtr val
 
 void AudioEffect::open() {}
 void AudioEffect::close() {}
-VstInt32 AudioEffect::getProgram() { return curProgram; }
-void AudioEffect::setProgram(VstInt32 program) { curProgram = program; }
-void AudioEffect::setProgramName(char* name) { *name = '\0'; }
-void AudioEffect::getProgramName(char* name) { *name = '\0'; }
-void AudioEffect::getParameterLabel(VstInt32, char* label) { *label = '\0'; }
-void AudioEffect::getParameterDisplay(VstInt32, char* text) { *text = '\0'; }
-void AudioEffect::getParameterName(VstInt32, char* text) { *text = '\0'; }
-float AudioEffect::getVu() { return 0.0f; }
-VstInt32 AudioEffect::getChunk(void**, bool) { return 0; }
-VstInt32 AudioEffect::setChunk(void*, VstInt32, bool) { return 0; }
-void AudioEffect::setSampleRate(float rate) { sampleRate = rate; }
-void AudioEffect::setBlockSize(VstInt32 size) { blockSize = size; }
+VstInt32 AudioEffect::getProgram() {
+    return curProgram;
+}
+void AudioEffect::setProgram(VstInt32 program) {
+    curProgram = program;
+}
+void AudioEffect::setProgramName(char* name) {
+    *name = '\0';
+}
+void AudioEffect::getProgramName(char* name) {
+    *name = '\0';
+}
+void AudioEffect::getParameterLabel(VstInt32, char* label) {
+    *label = '\0';
+}
+void AudioEffect::getParameterDisplay(VstInt32, char* text) {
+    *text = '\0';
+}
+void AudioEffect::getParameterName(VstInt32, char* text) {
+    *text = '\0';
+}
+float AudioEffect::getVu() {
+    return 0.0f;
+}
+VstInt32 AudioEffect::getChunk(void**, bool) {
+    return 0;
+}
+VstInt32 AudioEffect::setChunk(void*, VstInt32, bool) {
+    return 0;
+}
+void AudioEffect::setSampleRate(float rate) {
+    sampleRate = rate;
+}
+void AudioEffect::setBlockSize(VstInt32 size) {
+    blockSize = size;
+}
 void AudioEffect::suspend() {}
 void AudioEffect::resume() {}
 
-void AudioEffect::setUniqueID(VstInt32 id) { cEffect.uniqueID = id; }
-void AudioEffect::setNumInputs(VstInt32 inputs) { cEffect.numInputs = inputs; }
-void AudioEffect::setNumOutputs(VstInt32 outputs) { cEffect.numOutputs = outputs; }
+void AudioEffect::setUniqueID(VstInt32 id) {
+    cEffect.uniqueID = id;
+}
+void AudioEffect::setNumInputs(VstInt32 inputs) {
+    cEffect.numInputs = inputs;
+}
+void AudioEffect::setNumOutputs(VstInt32 outputs) {
+    cEffect.numOutputs = outputs;
+}
 
 void AudioEffect::setFlag(VstInt32 flag, bool state) {
     if (state)
@@ -204,17 +237,37 @@ void AudioEffect::setFlag(VstInt32 flag, bool state) {
         cEffect.flags &= ~flag;
 }
 
-void AudioEffect::hasVu(bool state) { setFlag(effFlagsHasVu, state); }
-void AudioEffect::hasClip(bool state) { setFlag(effFlagsHasClip, state); }
-void AudioEffect::canMono(bool state) { setFlag(effFlagsCanMono, state); }
-void AudioEffect::canProcessReplacing(bool state) { setFlag(effFlagsCanReplacing, state); }
-void AudioEffect::programsAreChunks(bool state) { setFlag(effFlagsProgramChunks, state); }
-void AudioEffect::setRealtimeQualities(VstInt32 q) { cEffect.realQualities = q; }
-void AudioEffect::setOfflineQualities(VstInt32 q) { cEffect.offQualities = q; }
-void AudioEffect::setInitialDelay(VstInt32 delay) { cEffect.initialDelay = delay; }
+void AudioEffect::hasVu(bool state) {
+    setFlag(effFlagsHasVu, state);
+}
+void AudioEffect::hasClip(bool state) {
+    setFlag(effFlagsHasClip, state);
+}
+void AudioEffect::canMono(bool state) {
+    setFlag(effFlagsCanMono, state);
+}
+void AudioEffect::canProcessReplacing(bool state) {
+    setFlag(effFlagsCanReplacing, state);
+}
+void AudioEffect::programsAreChunks(bool state) {
+    setFlag(effFlagsProgramChunks, state);
+}
+void AudioEffect::setRealtimeQualities(VstInt32 q) {
+    cEffect.realQualities = q;
+}
+void AudioEffect::setOfflineQualities(VstInt32 q) {
+    cEffect.offQualities = q;
+}
+void AudioEffect::setInitialDelay(VstInt32 delay) {
+    cEffect.initialDelay = delay;
+}
 
-float AudioEffect::getSampleRate() { return sampleRate; }
-VstInt32 AudioEffect::getBlockSize() { return blockSize; }
+float AudioEffect::getSampleRate() {
+    return sampleRate;
+}
+VstInt32 AudioEffect::getBlockSize() {
+    return blockSize;
+}
 
 VstInt32 AudioEffect::getMasterVersion() {
     if (audioMaster == nullptr) return 1;

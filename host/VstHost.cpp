@@ -114,8 +114,7 @@ Plugin::~Plugin() {
     if (fx != nullptr) close();
 }
 
-VstIntPtr Plugin::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
-                           float opt) {
+VstIntPtr Plugin::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt) {
     return fx->dispatcher(fx, opcode, index, value, ptr, opt);
 }
 
@@ -139,7 +138,9 @@ std::string Plugin::text(VstInt32 opcode, VstInt32 index) {
     return buffer;
 }
 
-std::string Plugin::programName() { return text(effGetProgramName, 0); }
+std::string Plugin::programName() {
+    return text(effGetProgramName, 0);
+}
 
 void Plugin::setProgramName(const std::string& name) {
     std::vector<char> copy(name.begin(), name.end());
