@@ -38,7 +38,7 @@ constexpr InjectRoutine kRoutines[8] = {
     injectRoutineOf<5>, injectRoutineOf<6>, injectRoutineOf<7>, injectRoutineOf<8>,
 };
 
-// The mode (1..8) of a routine from the table; the specialised loops stand
+// The mode (1..8) of a routine from the table; the dedicated loops stand
 // in for the call through it.
 int modeOf(InjectRoutine routine) {
     for (int m = 0; m < 8; ++m) {
