@@ -1,13 +1,15 @@
 -- Builds an Ardour session that plays a WAV file through the plug-in:
 -- one stereo track holding the file as a region, the plug-in on it with a
--- factory program and a set Flanger Depth, the session range over the file.
+-- factory program (VST 2) or preset (LV2) and a set Flanger Depth, the session range over the file.
 -- Then reloads it and prints what the host shows of the plug-in.
 -- Reads its settings from the environment:
 --   HC_DIR HC_NAME     session folder and name (the folder must not exist)
 --   HC_INPUT           absolute path of the stereo WAV to play
 --   HC_FRAMES HC_RATE  its length in frames and its rate
---   HC_PLUGIN          absolute path of the plug-in's .so
---   HC_PROGRAM         factory program number
+--   HC_TYPE            LXVST (the default) or LV2
+--   HC_PLUGIN          absolute path of the VST 2 .so, or the LV2 plug-in's URI
+--   HC_PROGRAM         factory program number (VST 2)
+--   HC_PRESET          preset label (LV2)
 --   HC_DEPTH           Flanger Depth, 0..1
 
 local function need(key)
@@ -19,7 +21,21 @@ end
 local dir, name = need("HC_DIR"), need("HC_NAME")
 local input, plugin_path = need("HC_INPUT"), need("HC_PLUGIN")
 local frames, rate = tonumber(need("HC_FRAMES")), tonumber(need("HC_RATE"))
-local program, depth = tonumber(need("HC_PROGRAM")), tonumber(need("HC_DEPTH"))
+local depth = tonumber(need("HC_DEPTH"))
+local lv2 = os.getenv("HC_TYPE") == "LV2"
+local ptype = lv2 and ARDOUR.PluginType.LV2 or ARDOUR.PluginType.LXVST
+local program = (not lv2) and tonumber(need("HC_PROGRAM")) or nil
+local preset_label = lv2 and need("HC_PRESET") or nil
+
+-- Parameter ids of the control inputs, in order: the VST 2 parameters
+-- themselves, the LV2 ports after the four audio ports.
+local function control_inputs(plug)
+  local ids = {}
+  for j = 0, plug:parameter_count() - 1 do
+    if plug:parameter_is_control(j) and plug:parameter_is_input(j) then ids[#ids + 1] = j end
+  end
+  return ids
+end
 
 -- Ardour's time unit: 282240000 per second.
 local superclock = math.floor(frames * (282240000 // rate))
@@ -32,26 +48,34 @@ s = nil
 
 local info = nil
 for p in ARDOUR.LuaAPI.list_plugins():iter() do
-  if p.type == ARDOUR.PluginType.LXVST and p.path == plugin_path then info = p end
+  if p.type == ptype and (lv2 and p.unique_id == plugin_path or not lv2 and p.path == plugin_path) then
+    info = p
+  end
 end
-assert(info, "the plug-in at " .. plugin_path .. " is not in Ardour's cache; scan it first")
+assert(info, "the plug-in " .. plugin_path .. " is not known to Ardour; " ..
+  (lv2 and "put its bundle on LV2_PATH" or "scan it first"))
 
 local tracks = Session:new_audio_track(2, 2, nil, 1, "flanger",
   ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true)
 assert(tracks:size() == 1, "cannot add the track")
 local track = tracks:front()
 
-local proc = ARDOUR.LuaAPI.new_plugin(Session, info.unique_id, ARDOUR.PluginType.LXVST, "")
+local proc = ARDOUR.LuaAPI.new_plugin(Session, info.unique_id, ptype, "")
 assert(not proc:isnil(), "cannot instantiate the plug-in")
 assert(track:add_processor_by_index(proc, 0, nil, true) == 0, "cannot insert the plug-in")
 
 local plug = proc:to_insert():plugin(0)
 local wanted = nil
 for pset in info:get_presets():iter() do
-  if pset.uri == string.format("VST:%s:%04d", info.unique_id, program) then wanted = pset end
+  if lv2 and pset.label == preset_label or
+      not lv2 and pset.uri == string.format("VST:%s:%04d", info.unique_id, program) then
+    wanted = pset
+  end
 end
-assert(wanted, "factory program " .. program .. " is not offered")
-assert(plug:load_preset(wanted), "cannot load factory program " .. program)
+local what = lv2 and ("preset " .. preset_label) or ("factory program " .. program)
+assert(wanted, what .. " is not offered")
+assert(plug:load_preset(wanted), "cannot load " .. what)
+local depth_id = control_inputs(plug)[1]
 -- Flanger Depth is set to its opposite end, then automated to HC_DEPTH
 -- over the whole range in Play mode: the render shows HC_DEPTH only if the
 -- automation drove the parameter.
@@ -61,7 +85,7 @@ assert(not al:isnil(), "Flanger Depth offers no automation list")
 al:list():add(Temporal.timepos_t(0), depth, false, false)
 al:list():add(Temporal.timepos_t(frames), depth, false, false)
 local depth_control = proc:to_automatable():automation_control(
-  Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, 0), false)
+  Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, depth_id), false)
 depth_control:set_automation_state(ARDOUR.AutoState.Play)
 
 -- Auto-connect runs later in another thread: wire the track to the master
@@ -131,12 +155,12 @@ print("plug-in " .. p:name() .. " by " .. p:maker() .. ", preset " .. p:last_pre
 -- Ardour accepts an automation mode only for parameters the plug-in
 -- declares automatable: each one is switched to Play and read back.
 local auto = pi:to_automatable()
-for i = 0, p:parameter_count() - 1 do
+for n, i in ipairs(control_inputs(p)) do
   local ac = auto:automation_control(Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, i), false)
-  if i ~= 0 then ac:set_automation_state(ARDOUR.AutoState.Play) end
-  print(string.format("parameter %2d %-16s automation %s", i, p:parameter_label(i),
+  if n ~= 1 then ac:set_automation_state(ARDOUR.AutoState.Play) end
+  print(string.format("parameter %2d %-16s automation %s", n - 1, p:parameter_label(i),
     ac:automation_state() == ARDOUR.AutoState.Play and "play" or "off"))
-  if i ~= 0 then ac:set_automation_state(ARDOUR.AutoState.Off) end
+  if n ~= 1 then ac:set_automation_state(ARDOUR.AutoState.Off) end
   ac = nil
 end
 for pset in p:get_info():get_presets():iter() do print("program " .. pset.uri .. " " .. pset.label) end
