@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
-  packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev)
+  packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev lv2-dev
+    liblilv-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do
