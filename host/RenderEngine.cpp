@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <utility>
 
 namespace render {
 
@@ -173,6 +174,23 @@ void Renderer::processBlock(VstInt32 frames) {
     }
 }
 
+void Renderer::automate(std::vector<AutomationLane> lanes, std::int64_t controlInterval) {
+    automation = std::move(lanes);
+    lastSent.assign(automation.size(), 0.0f);
+    control = std::max<std::int64_t>(1, controlInterval);
+}
+
+void Renderer::sendControlPoint(std::int64_t frame, int rate, bool first) {
+    const double seconds = static_cast<double>(frame) / rate;
+    for (std::size_t i = 0; i < automation.size(); ++i) {
+        const auto value = static_cast<float>(automation[i].curve.valueAt(seconds));
+        if (first || value != lastSent[i]) {
+            plugin->setParameter(automation[i].parameter, value);
+            lastSent[i] = value;
+        }
+    }
+}
+
 bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Progress& progress,
                    RenderStats& stats, std::string& error) {
     const int sourceChannels = source.channels();
@@ -182,16 +200,27 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
     }
     std::int64_t tailLeft = tailFrames;
     bool sourceDone = false;
+    // Frames written so far and the next control point at or after them.
+    std::int64_t position = 0;
+    std::int64_t nextControl = 0;
     for (;;) {
+        long limit = blockSize;
+        if (!automation.empty()) {
+            if (position == nextControl) {
+                sendControlPoint(position, source.rate(), position == 0);
+                nextControl += control;
+            }
+            limit = static_cast<long>(std::min<std::int64_t>(limit, nextControl - position));
+        }
         long frames = 0;
         if (!sourceDone) {
-            frames = source.read(interleavedIn.data(), blockSize, error);
+            frames = source.read(interleavedIn.data(), limit, error);
             if (frames < 0) return false;
             if (frames == 0) sourceDone = true;
         }
         if (sourceDone) {
             if (tailLeft == 0) break;
-            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, blockSize));
+            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, limit));
             tailLeft -= frames;
             std::fill_n(inputs[0].data(), frames, 0.0f);
             std::fill_n(inputs[1].data(), frames, 0.0f);
@@ -224,6 +253,7 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
         }
         if (!sink.write(out, frames, error)) return false;
         stats.framesOut += frames;
+        position += frames;
         if (progress && !progress(stats.framesOut)) {
             error = "interrupted";
             return false;
