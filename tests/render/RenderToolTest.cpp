@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,7 +136,7 @@ Audio renderDirect(const Audio& in, VstInt32 program,
 // at that frame (rounded to float) goes through setParameter when it
 // differs from the last one sent. Each stretch between control points is
 // one processing call, then `tail` frames of silence follow.
-Audio renderAutomated(const Audio& in, VstInt32 program, VstInt32 block, long control, long tail,
+Audio renderAutomated(const Audio& in, VstInt32 program, long control, long tail,
                       const std::vector<std::pair<VstInt32, render::Curve>>& lanes) {
     std::string error;
     auto library = vsthost::Library::open(FLANGER_PLUGIN, error);
@@ -144,7 +145,6 @@ Audio renderAutomated(const Audio& in, VstInt32 program, VstInt32 block, long co
     EXPECT_TRUE(plugin) << error;
     plugin->open();
     plugin->setSampleRate(static_cast<float>(in.rate));
-    plugin->setBlockSize(block);
     plugin->setProgram(program);
     plugin->resume();
     Audio out{in.rate, 2, 0, {}};
@@ -333,13 +333,10 @@ TEST(Automation, EnvelopesAndSweepsAtBreakpointsBetweenThemAndQuarterPeriods) {
 struct AutomatedCase {
     const char* name;
     const char* args;  // before the file names
-    const char* target;
-    const char* result;  // the file to compare, in the target
     VstInt32 program;
-    VstInt32 block;
     long control;
     long tail;
-    std::vector<std::pair<VstInt32, const char*>> lanes;  // "env:..." or a sweep
+    const char* lanes;  // "INDEX CURVE|...", CURVE a sweep, env:T:V,... or file:NAME
     const char* summary;
 };
 
@@ -355,95 +352,60 @@ TEST_P(AutomatedRender, EqualsTheSameSetParameterCallsAtTheSameFrames) {
     writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, testAudio(2, 44100, 30000));
     std::ofstream(dir.path / "env.txt") << "# depth down, then up\n\n0,0.4\n 0.2 , 0.05\n"
                                            "0.5,0.45\n";
-    const ToolRun run = runTool(dir.path, std::string(c.args) + " in.wav " + c.target);
+    const bool all = std::string(c.args).find("--all-programs") != std::string::npos;
+    const ToolRun run =
+        runTool(dir.path, std::string(c.args) + (all ? " in.wav all" : " in.wav out.wav"));
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find(c.summary), std::string::npos) << run.output;
 
     std::vector<std::pair<VstInt32, render::Curve>> lanes;
-    for (const auto& [index, text] : c.lanes) {
-        const std::string t = text;
+    std::istringstream list(c.lanes);
+    for (std::string lane; std::getline(list, lane, '|');) {
+        const std::size_t space = lane.find(' ');
+        const std::string t = lane.substr(space + 1);
         render::Curve curve;
         std::string error;
-        if (t.rfind("file:", 0) == 0) {
-            bool readFailed = false;
-            ASSERT_TRUE(render::Curve::readEnvelope((dir.path / t.substr(5)).string(), curve,
-                                                    readFailed, error))
-                << error;
-        } else {
-            ASSERT_TRUE(t.rfind("env:", 0) == 0
-                            ? render::Curve::parseEnvelope(t.substr(4), curve, error)
-                            : render::Curve::parseSweep(t, curve, error))
-                << error;
-        }
-        lanes.emplace_back(index, curve);
+        bool readFailed = false;
+        const bool parsed = t.rfind("file:", 0) == 0
+                                ? render::Curve::readEnvelope((dir.path / t.substr(5)).string(),
+                                                              curve, readFailed, error)
+                            : t.rfind("env:", 0) == 0
+                                ? render::Curve::parseEnvelope(t.substr(4), curve, error)
+                                : render::Curve::parseSweep(t, curve, error);
+        ASSERT_TRUE(parsed) << lane << ": " << error;
+        lanes.emplace_back(std::stoi(lane.substr(0, space)), curve);
     }
     const Audio input = readAudio(dir.path / "in.wav");
-    const Audio expected = renderAutomated(input, c.program, c.block, c.control, c.tail, lanes);
-    const Audio got = readAudio(dir.path / c.result);
+    const Audio expected = renderAutomated(input, c.program, c.control, c.tail, lanes);
+    const Audio got = readAudio(dir.path / (all ? "all/03-Loud-Disto.wav" : "out.wav"));
     ASSERT_EQ(got.frames(), input.frames() + c.tail);
     EXPECT_TRUE(got.samples == expected.samples);
     // Not vacuous: the same file without the movement differs.
-    const Audio still = renderAutomated(input, c.program, c.block, c.control, c.tail, {});
-    EXPECT_FALSE(got.samples == still.samples);
+    EXPECT_FALSE(got.samples == renderAutomated(input, c.program, c.control, c.tail, {}).samples);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ControlPoints, AutomatedRender,
     testing::Values(
         AutomatedCase{"DefaultsBlockAMultipleOfTheInterval",
-                      "--program 5 --sweep 'Flanger Depth=sine:0.25:0.1:0.5'",
-                      "out.wav",
-                      "out.wav",
-                      5,
-                      512,
-                      32,
-                      0,
-                      {{0, "sine:0.25:0.1:0.5"}},
-                      "automated: Flanger Depth (sine sweep, 0.25 s)"},
+                      "--program 5 --sweep 'Flanger Depth=sine:0.25:0.1:0.5'", 5, 32, 0,
+                      "0 sine:0.25:0.1:0.5", "automated: Flanger Depth (sine sweep, 0.25 s)"},
         AutomatedCase{"BlockNotAMultipleAndTwoLanes",
                       "--program 14 --set 0=0.9 --block 100 --control 48 --sweep "
                       "'0=triangle:0.3:0.6:0.05:0.5' --automate 'FeedBack=0.1:0.2,0.5:0.95'",
-                      "out.wav",
-                      "out.wav",
-                      14,
-                      100,
-                      48,
-                      0,
-                      {{0, "triangle:0.3:0.6:0.05:0.5"}, {1, "env:0.1:0.2,0.5:0.95"}},
-                      "automated: Flanger Depth (triangle sweep, 0.3 s), FeedBack (envelope, 2 "
-                      "points)"},
+                      14, 48, 0, "0 triangle:0.3:0.6:0.05:0.5|1 env:0.1:0.2,0.5:0.95",
+                      "Flanger Depth (triangle sweep, 0.3 s), FeedBack (envelope, 2 points)"},
         AutomatedCase{
             "IntervalLongerThanTheBlock",
-            "--program 1 --block 64 --control 1000 --sweep 'post flanger1 depth=saw:0.2:0:1'",
-            "out.wav",
-            "out.wav",
-            1,
-            64,
-            1000,
-            0,
-            {{7, "saw:0.2:0:1"}},
-            "Post Flanger1 depth (saw sweep"},
+            "--program 1 --block 64 --control 1000 --sweep 'post flanger1 depth=saw:0.2:0:1'", 1,
+            1000, 0, "7 saw:0.2:0:1", "Post Flanger1 depth (saw sweep"},
         AutomatedCase{"SweepGoesOnThroughTheTailAndEnvelopesHold",
                       "--program 2 --control 7 --tail 0.5 --sweep 0=square:0.1:0.2:0.4 "
                       "--automate 'Output Gain=0.6:0.3'",
-                      "out.wav",
-                      "out.wav",
-                      2,
-                      512,
-                      7,
-                      22050,
-                      {{0, "square:0.1:0.2:0.4"}, {11, "env:0.6:0.3"}},
+                      2, 7, 22050, "0 square:0.1:0.2:0.4|11 env:0.6:0.3",
                       "Output Gain (envelope, 1 point)"},
-        AutomatedCase{"EnvelopeFromAFileInEveryProgram",
-                      "--all-programs --automate 0=@env.txt",
-                      "all",
-                      "all/03-Loud-Disto.wav",
-                      3,
-                      512,
-                      32,
-                      0,
-                      {{0, "file:env.txt"}},
-                      "Flanger Depth (envelope, 3 points)"}),
+        AutomatedCase{"EnvelopeFromAFileInEveryProgram", "--all-programs --automate 0=@env.txt", 3,
+                      32, 0, "0 file:env.txt", "Flanger Depth (envelope, 3 points)"}),
     [](const testing::TestParamInfo<AutomatedCase>& p) { return p.param.name; });
 
 TEST(RenderTool, SmallBlocksGiveTheSameFileAsOneBlockAndTheTailRingsOut) {
