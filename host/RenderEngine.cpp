@@ -162,9 +162,9 @@ std::unique_ptr<Renderer> Renderer::create(vsthost::Plugin& plugin, VstInt32 blo
     return r;
 }
 
-void Renderer::processBlock(VstInt32 frames) {
-    float* ins[2] = {inputs[0].data(), inputs[1].data()};
-    float* outs[2] = {outputs[0].data(), outputs[1].data()};
+void Renderer::processBlock(long offset, VstInt32 frames) {
+    float* ins[2] = {inputs[0].data() + offset, inputs[1].data() + offset};
+    float* outs[2] = {outputs[0].data() + offset, outputs[1].data() + offset};
     if (replacing) {
         plugin->processReplacing(ins, outs, frames);
     } else {
@@ -204,23 +204,15 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
     std::int64_t position = 0;
     std::int64_t nextControl = 0;
     for (;;) {
-        long limit = blockSize;
-        if (!automation.empty()) {
-            if (position == nextControl) {
-                sendControlPoint(position, source.rate(), position == 0);
-                nextControl += control;
-            }
-            limit = static_cast<long>(std::min<std::int64_t>(limit, nextControl - position));
-        }
         long frames = 0;
         if (!sourceDone) {
-            frames = source.read(interleavedIn.data(), limit, error);
+            frames = source.read(interleavedIn.data(), blockSize, error);
             if (frames < 0) return false;
             if (frames == 0) sourceDone = true;
         }
         if (sourceDone) {
             if (tailLeft == 0) break;
-            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, limit));
+            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, blockSize));
             tailLeft -= frames;
             std::fill_n(inputs[0].data(), frames, 0.0f);
             std::fill_n(inputs[1].data(), frames, 0.0f);
@@ -236,7 +228,20 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
                 inputs[1][i] = right;
             }
         }
-        processBlock(static_cast<VstInt32>(frames));
+        // Files are read and written a whole block at a time; automation
+        // only splits the processing calls, at its control points.
+        for (long done = 0; done < frames;) {
+            long n = frames - done;
+            if (!automation.empty()) {
+                if (position + done == nextControl) {
+                    sendControlPoint(nextControl, source.rate(), nextControl == 0);
+                    nextControl += control;
+                }
+                n = static_cast<long>(std::min<std::int64_t>(n, nextControl - position - done));
+            }
+            processBlock(done, static_cast<VstInt32>(n));
+            done += n;
+        }
         float* out = interleavedOut.data();
         for (long i = 0; i < frames; ++i) {
             for (int c = 0; c < numOutputs; ++c) {

@@ -100,7 +100,7 @@ public:
 
 private:
     Renderer() = default;
-    void processBlock(VstInt32 frames);
+    void processBlock(long offset, VstInt32 frames);
     void sendControlPoint(std::int64_t frame, int rate, bool first);
     vsthost::Plugin* plugin = nullptr;
     VstInt32 blockSize = 0;
