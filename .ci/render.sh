@@ -11,5 +11,5 @@ ctest --preset default -R '^render\.' --timeout 60
 rm -rf out/demo
 ./scripts/demo.sh >/dev/null
 test "$(ls out/demo/*.wav | wc -l)" -eq 7
-./scripts/bench-automation.sh --check 3
+./scripts/bench-automation.sh --check 5
 echo "render: OK (tool built, end-to-end tests passed, demo rendered, automation cheap)"

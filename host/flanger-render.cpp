@@ -566,12 +566,10 @@ bool renderAllPrograms(const vsthost::Library& library, const Options& options, 
         return false;
     }
     // Names and checks first, so nothing is written when any file would fail.
+    // The probe also checks the --set and automation names.
     std::string error;
-    auto probe = vsthost::Plugin::create(library, error);
-    if (!probe) {
-        failure = {kExitFailure, "plug-in '" + library.path() + "': " + error};
-        return false;
-    }
+    auto probe = preparePlugin(library, options, options.rate, {}, failure);
+    if (!probe) return false;
     const std::vector<std::string> names = render::programNames(*probe);
     std::vector<render::AutomationLane> lanes;
     if (!resolveAutomation(*probe, options, lanes, failure)) return false;

@@ -696,7 +696,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "--automate '0=@env-bad.txt': 'env-bad.txt' line 3: '1;0.5' is not a breakpoint"},
         BadCase{"EveryProgramWithAnUnknownParameter",
                 "--all-programs --sweep Wobble=sine:1:0:1 in.wav newfolder", 2,
-                "unknown parameter 'Wobble'"}),
+                "unknown parameter 'Wobble'"},
+        BadCase{"EveryProgramWithAnUnknownSetting",
+                "--all-programs --set Wobble=1 in.wav newfolder", 2,
+                "--set Wobble=1: unknown parameter 'Wobble'"}),
     [](const testing::TestParamInfo<BadCase>& p) { return p.param.name; });
 
 }  // namespace
