@@ -17,10 +17,10 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-sox -n -r 44100 -c 1 -b 16 "$work/noise.wav" synth 12 whitenoise vol 0.25
+sox -R -n -r 44100 -c 1 -b 16 "$work/noise.wav" synth 12 whitenoise vol 0.25
 sweep="Flanger Depth=sine:12:0.005:0.12"
 "$tool" --quiet --program 0 --set FeedBack=0.6 --sweep "$sweep" "$work/noise.wav" "$work/swept.wav"
-sox "$work/swept.wav" -n remix 1 spectrogram -x 1100 -y 513 -z 80 \
+sox "$work/swept.wav" -n remix 1 spectrogram -x 900 -y 361 -z 80 \
   -t "White noise through program 0, FeedBack 0.6, --sweep '$sweep'" \
   -c "flanger-render, left channel, 44100 Hz" -o "$output"
 echo "Wrote $output"
