@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Render tool: build, run its end-to-end tests and render the demo.
+# Render tool: build, run its end-to-end tests, render the demo (depth
+# sweeps included) and check automation costs little.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,5 +10,6 @@ cmake --build --preset default -j2
 ctest --preset default -R '^render\.' --timeout 60
 rm -rf out/demo
 ./scripts/demo.sh >/dev/null
-test "$(ls out/demo/*.wav | wc -l)" -eq 5
-echo "render: OK (tool built, end-to-end tests passed, demo rendered)"
+test "$(ls out/demo/*.wav | wc -l)" -eq 7
+./scripts/bench-automation.sh --check 5
+echo "render: OK (tool built, end-to-end tests passed, demo rendered, automation cheap)"

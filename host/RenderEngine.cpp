@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <utility>
 
 namespace render {
 
@@ -161,15 +162,32 @@ std::unique_ptr<Renderer> Renderer::create(vsthost::Plugin& plugin, VstInt32 blo
     return r;
 }
 
-void Renderer::processBlock(VstInt32 frames) {
-    float* ins[2] = {inputs[0].data(), inputs[1].data()};
-    float* outs[2] = {outputs[0].data(), outputs[1].data()};
+void Renderer::processBlock(long offset, VstInt32 frames) {
+    float* ins[2] = {inputs[0].data() + offset, inputs[1].data() + offset};
+    float* outs[2] = {outputs[0].data() + offset, outputs[1].data() + offset};
     if (replacing) {
         plugin->processReplacing(ins, outs, frames);
     } else {
         // The accumulating entry adds into the outputs.
         for (int c = 0; c < numOutputs; ++c) std::fill_n(outs[c], frames, 0.0f);
         plugin->process(ins, outs, frames);
+    }
+}
+
+void Renderer::automate(std::vector<AutomationLane> lanes, std::int64_t controlInterval) {
+    automation = std::move(lanes);
+    lastSent.assign(automation.size(), 0.0f);
+    control = std::max<std::int64_t>(1, controlInterval);
+}
+
+void Renderer::sendControlPoint(std::int64_t frame, int rate, bool first) {
+    const double seconds = static_cast<double>(frame) / rate;
+    for (std::size_t i = 0; i < automation.size(); ++i) {
+        const auto value = static_cast<float>(automation[i].curve.valueAt(seconds));
+        if (first || value != lastSent[i]) {
+            plugin->setParameter(automation[i].parameter, value);
+            lastSent[i] = value;
+        }
     }
 }
 
@@ -182,6 +200,9 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
     }
     std::int64_t tailLeft = tailFrames;
     bool sourceDone = false;
+    // Frames written so far and the next control point at or after them.
+    std::int64_t position = 0;
+    std::int64_t nextControl = 0;
     for (;;) {
         long frames = 0;
         if (!sourceDone) {
@@ -207,7 +228,20 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
                 inputs[1][i] = right;
             }
         }
-        processBlock(static_cast<VstInt32>(frames));
+        // Files are read and written a whole block at a time; automation
+        // only splits the processing calls, at its control points.
+        for (long done = 0; done < frames;) {
+            long n = frames - done;
+            if (!automation.empty()) {
+                if (position + done == nextControl) {
+                    sendControlPoint(nextControl, source.rate(), nextControl == 0);
+                    nextControl += control;
+                }
+                n = static_cast<long>(std::min<std::int64_t>(n, nextControl - position - done));
+            }
+            processBlock(done, static_cast<VstInt32>(n));
+            done += n;
+        }
         float* out = interleavedOut.data();
         for (long i = 0; i < frames; ++i) {
             for (int c = 0; c < numOutputs; ++c) {
@@ -224,6 +258,7 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
         }
         if (!sink.write(out, frames, error)) return false;
         stats.framesOut += frames;
+        position += frames;
         if (progress && !progress(stats.framesOut)) {
             error = "interrupted";
             return false;

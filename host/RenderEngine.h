@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Automation.h"
 #include "host/VstHost.h"
 
 namespace render {
@@ -63,6 +64,14 @@ struct RenderStats {
 // stops the render (it then fails with "interrupted").
 using Progress = std::function<bool(std::int64_t framesDone)>;
 
+// A parameter moved along a curve through a render; `name` is how the
+// summary calls it.
+struct AutomationLane {
+    VstInt32 parameter;
+    std::string name;
+    Curve curve;
+};
+
 // How a source's channels reach the effect's inputs and how many channels
 // come out. Checks the effect offers one or two of each.
 class Renderer {
@@ -74,6 +83,14 @@ public:
 
     int outputChannels() const { return numOutputs; }
 
+    // Moves parameters while running, as a host's automation does: at the
+    // control points, every `controlInterval` frames from the first output
+    // frame, each lane's value at t = frame / rate is rounded to float and
+    // sent through setParameter before those frames are processed, when it
+    // differs from the value last sent (the first point always sends). No
+    // block crosses a control point. Set before run().
+    void automate(std::vector<AutomationLane> lanes, std::int64_t controlInterval);
+
     // Runs the whole source and then `tailFrames` frames of silence through
     // the effect, writing every output frame to `sink`. The effect must be
     // switched on already. Mono sources feed every input; a stereo source
@@ -83,7 +100,8 @@ public:
 
 private:
     Renderer() = default;
-    void processBlock(VstInt32 frames);
+    void processBlock(long offset, VstInt32 frames);
+    void sendControlPoint(std::int64_t frame, int rate, bool first);
     vsthost::Plugin* plugin = nullptr;
     VstInt32 blockSize = 0;
     int numInputs = 0;
@@ -93,6 +111,9 @@ private:
     std::vector<float> outputs[2];
     std::vector<float> interleavedIn;
     std::vector<float> interleavedOut;
+    std::vector<AutomationLane> automation;
+    std::vector<float> lastSent;
+    std::int64_t control = 0;
 };
 
 // One line of a magnitude response: frequency in Hz and gain in dB per

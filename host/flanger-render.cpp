@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/AudioFiles.h"
+#include "host/Automation.h"
 #include "host/PluginControls.h"
 #include "host/RenderEngine.h"
 #include "host/VstHost.h"
@@ -26,6 +27,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 constexpr long kMaxBlock = 1 << 20;
 constexpr double kMaxTail = 3600.0;
+constexpr long kMaxControl = 1L << 30;
 
 const char* const kUsage =
     R"(usage: flanger-render [options] [INPUT] OUTPUT
@@ -57,6 +59,20 @@ options:
   --block N            frames per processing block (default 512)
   --tail SECONDS       keep rendering silence after the input so echoes
                        ring out (default 0)
+  --automate NAME=T:V[,T:V...]
+                       move a parameter along breakpoints: T seconds from
+                       the first output frame (increasing), V values 0..1,
+                       linear between them, held before and after
+  --automate NAME=@FILE
+                       the same from a text file of time,value lines
+                       (blank lines and lines starting with # skipped)
+  --sweep NAME=SHAPE:PERIOD:LOW:HIGH[:PHASE]
+                       sweep a parameter periodically: SHAPE sine, triangle,
+                       saw or square, PERIOD seconds, LOW and HIGH values
+                       0..1, PHASE a fraction of a period 0..1 (default 0).
+                       --automate and --sweep run after --program and --set
+                       and through --tail; one of them per parameter
+  --control N          frames between automation control points (default 32)
   --float              write 32-bit float samples
   --force              replace an existing output file
   -q, --quiet          no progress bar and no summary
@@ -69,10 +85,20 @@ extern "C" void onSignal(int) {
     interrupted = 1;
 }
 
+// One --automate or --sweep as given, its curve parsed.
+struct Movement {
+    std::string option;
+    std::string text;
+    std::string name;
+    render::Curve curve;
+};
+
 struct Options {
     std::string plugin;
     std::string program;
     std::vector<std::string> settings;
+    std::vector<Movement> movements;
+    long control = 32;
     std::vector<std::string> files;
     std::string response;
     long block = 512;
@@ -100,6 +126,37 @@ bool parseInteger(const std::string& text, long low, long high, long& value) {
     const long v = std::strtol(t.c_str(), &end, 10);
     if (t.empty() || end != t.c_str() + t.size() || errno != 0 || v < low || v > high) return false;
     value = v;
+    return true;
+}
+
+// NAME=T:V,..., NAME=@FILE or NAME=SHAPE:PERIOD:LOW:HIGH[:PHASE].
+bool parseMovement(const std::string& option, const std::string& text, Options& options,
+                   Failure& failure) {
+    const std::string quoted = option + " '" + text + "'";
+    const std::size_t equals = text.find('=');
+    const bool sweep = option == "--sweep";
+    if (equals == std::string::npos || render::trim(text.substr(0, equals)).empty()) {
+        failure = {kExitUsage, quoted + " needs the form " +
+                                   (sweep ? "NAME=SHAPE:PERIOD:LOW:HIGH[:PHASE]"
+                                          : "NAME=TIME:VALUE[,TIME:VALUE...] or NAME=@FILE")};
+        return false;
+    }
+    Movement m{option, text, render::trim(text.substr(0, equals)), {}};
+    const std::string curve = render::trim(text.substr(equals + 1));
+    std::string error;
+    bool readFailed = false;
+    bool ok = false;
+    if (sweep)
+        ok = render::Curve::parseSweep(curve, m.curve, error);
+    else if (!curve.empty() && curve[0] == '@')
+        ok = render::Curve::readEnvelope(curve.substr(1), m.curve, readFailed, error);
+    else
+        ok = render::Curve::parseEnvelope(curve, m.curve, error);
+    if (!ok) {
+        failure = {readFailed ? kExitFailure : kExitUsage, quoted + ": " + error};
+        return false;
+    }
+    options.movements.push_back(std::move(m));
     return true;
 }
 
@@ -154,7 +211,8 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--plugin" || arg == "--program" || arg == "--set" ||
-                   arg == "--response" || arg == "--block" || arg == "--tail" || arg == "--rate") {
+                   arg == "--response" || arg == "--block" || arg == "--tail" || arg == "--rate" ||
+                   arg == "--automate" || arg == "--sweep" || arg == "--control") {
             if (!next(text)) return usage("option " + arg + " needs a value");
             if (arg == "--plugin") {
                 options.plugin = text;
@@ -164,6 +222,13 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
                 if (text.find('=') == std::string::npos)
                     return usage("--set '" + text + "' needs the form NAME=VALUE");
                 options.settings.push_back(text);
+            } else if (arg == "--automate" || arg == "--sweep") {
+                if (!parseMovement(arg, text, options, failure)) return false;
+            } else if (arg == "--control") {
+                if (!parseInteger(text, 1, kMaxControl, options.control))
+                    return usage("--control '" + text +
+                                 "' is not a whole number of frames from 1 to " +
+                                 std::to_string(kMaxControl));
             } else if (arg == "--response") {
                 options.response = text;
             } else if (arg == "--block") {
@@ -195,6 +260,10 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
     const int modes =
         (options.list ? 1 : 0) + (options.allPrograms ? 1 : 0) + (options.response.empty() ? 0 : 1);
     if (modes > 1) return usage("--list, --all-programs and --response exclude each other");
+    if (!options.movements.empty() && (options.list || !options.response.empty()))
+        return usage(std::string(options.list ? "--list" : "--response") +
+                     " has no time axis to automate along; drop " +
+                     options.movements.front().option + " or render a file instead");
     const std::size_t files = options.files.size();
     if (options.list || !options.response.empty()) {
         if (files != 0)
@@ -353,6 +422,32 @@ std::unique_ptr<vsthost::Plugin> preparePlugin(const vsthost::Library& library,
     return plugin;
 }
 
+// The parameters --automate and --sweep name, each at most once.
+bool resolveAutomation(vsthost::Plugin& plugin, const Options& options,
+                       std::vector<render::AutomationLane>& lanes, Failure& failure) {
+    lanes.clear();
+    for (std::size_t i = 0; i < options.movements.size(); ++i) {
+        const Movement& m = options.movements[i];
+        VstInt32 index = 0;
+        std::string error;
+        if (!render::findParameter(plugin, m.name, index, error)) {
+            failure = {kExitUsage, m.option + " '" + m.text + "': " + error};
+            return false;
+        }
+        for (std::size_t j = 0; j < lanes.size(); ++j) {
+            if (lanes[j].parameter != index) continue;
+            const Movement& earlier = options.movements[j];
+            failure = {kExitUsage, m.option + " '" + m.text + "': " + lanes[j].name +
+                                       " is already moved by " + earlier.option + " '" +
+                                       earlier.text + "'; give each parameter one --automate " +
+                                       "or --sweep"};
+            return false;
+        }
+        lanes.push_back({index, render::parameterKey(plugin, index), m.curve});
+    }
+    return true;
+}
+
 std::unique_ptr<render::Source> openSource(const Options& options, std::string& inputPath,
                                            Failure& failure) {
     if (options.files.size() < 2) {
@@ -379,13 +474,19 @@ bool renderFile(const vsthost::Library& library, const Options& options, const s
         return false;
     }
     auto plugin = preparePlugin(library, options, source->rate(), program, failure);
-    if (!plugin) return false;
+    std::vector<render::AutomationLane> lanes;
+    if (!plugin || !resolveAutomation(*plugin, options, lanes, failure)) return false;
+    std::string automated;
+    for (const render::AutomationLane& lane : lanes)
+        automated += (automated.empty() ? ", automated: " : ", ") + lane.name + " (" +
+                     lane.curve.describe() + ")";
     std::string error;
     auto renderer = render::Renderer::create(*plugin, static_cast<VstInt32>(options.block), error);
     if (!renderer) {
         failure = {kExitFailure, "plug-in '" + library.path() + "': " + error};
         return false;
     }
+    renderer->automate(std::move(lanes), options.control);
     const auto* reader = dynamic_cast<const render::AudioReader*>(source.get());
     int format = 0;
     std::string note;
@@ -443,10 +544,11 @@ bool renderFile(const vsthost::Library& library, const Options& options, const s
             std::snprintf(speed, sizeof speed, "%.0fx", seconds / wall);
         else
             std::snprintf(speed, sizeof speed, "fast");
-        std::printf("%s: %lld frames, %.3f s at %d Hz, %s, peak in %s, out %s, %s real time\n",
+        std::printf("%s: %lld frames, %.3f s at %d Hz, %s, peak in %s, out %s, %s real time%s\n",
                     outputPath.c_str(), static_cast<long long>(stats.framesOut), seconds,
                     source->rate(), render::describeFormat(format).c_str(),
-                    decibels(stats.peakIn).c_str(), decibels(stats.peakOut).c_str(), speed);
+                    decibels(stats.peakIn).c_str(), decibels(stats.peakOut).c_str(), speed,
+                    automated.c_str());
         std::fflush(stdout);
     }
     return true;
@@ -464,13 +566,13 @@ bool renderAllPrograms(const vsthost::Library& library, const Options& options, 
         return false;
     }
     // Names and checks first, so nothing is written when any file would fail.
+    // The probe also checks the --set and automation names.
     std::string error;
-    auto probe = vsthost::Plugin::create(library, error);
-    if (!probe) {
-        failure = {kExitFailure, "plug-in '" + library.path() + "': " + error};
-        return false;
-    }
+    auto probe = preparePlugin(library, options, options.rate, {}, failure);
+    if (!probe) return false;
     const std::vector<std::string> names = render::programNames(*probe);
+    std::vector<render::AutomationLane> lanes;
+    if (!resolveAutomation(*probe, options, lanes, failure)) return false;
     probe.reset();
     if (names.empty()) {
         failure = {kExitFailure, "the plug-in has no programs"};

@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/Automation.h"
 #include "host/VstHost.h"
 
 namespace fs = std::filesystem;
@@ -118,6 +120,51 @@ Audio renderDirect(const Audio& in, VstInt32 program,
         for (VstInt32 i = 0; i < n; ++i) {
             inL[i] = in.samples[(start + i) * in.channels];
             inR[i] = in.samples[(start + i) * in.channels + in.channels - 1];
+        }
+        plugin->processReplacing(ins, outs, n);
+        for (VstInt32 i = 0; i < n; ++i) {
+            out.samples.push_back(outL[i]);
+            out.samples.push_back(outR[i]);
+        }
+    }
+    plugin->suspend();
+    return out;
+}
+
+// The flanger driven directly with parameters moved at control points:
+// before the frames from each multiple of `control` on, every lane's value
+// at that frame (rounded to float) goes through setParameter when it
+// differs from the last one sent. Each stretch between control points is
+// one processing call, then `tail` frames of silence follow.
+Audio renderAutomated(const Audio& in, VstInt32 program, long control, long tail,
+                      const std::vector<std::pair<VstInt32, render::Curve>>& lanes) {
+    std::string error;
+    auto library = vsthost::Library::open(FLANGER_PLUGIN, error);
+    EXPECT_TRUE(library) << error;
+    auto plugin = vsthost::Plugin::create(*library, error);
+    EXPECT_TRUE(plugin) << error;
+    plugin->open();
+    plugin->setSampleRate(static_cast<float>(in.rate));
+    plugin->setProgram(program);
+    plugin->resume();
+    Audio out{in.rate, 2, 0, {}};
+    const long total = in.frames() + tail;
+    std::vector<float> inL(control), inR(control), outL(control), outR(control);
+    float* ins[2] = {inL.data(), inR.data()};
+    float* outs[2] = {outL.data(), outR.data()};
+    std::vector<float> sent(lanes.size());
+    for (long start = 0; start < total; start += control) {
+        for (std::size_t k = 0; k < lanes.size(); ++k) {
+            const auto v =
+                static_cast<float>(lanes[k].second.valueAt(static_cast<double>(start) / in.rate));
+            if (start == 0 || v != sent[k]) plugin->setParameter(lanes[k].first, v);
+            sent[k] = v;
+        }
+        const auto n = static_cast<VstInt32>(std::min(control, total - start));
+        for (VstInt32 i = 0; i < n; ++i) {
+            const long f = start + i;
+            inL[i] = f < in.frames() ? in.samples[f * in.channels] : 0.0f;
+            inR[i] = f < in.frames() ? in.samples[f * in.channels + in.channels - 1] : 0.0f;
         }
         plugin->processReplacing(ins, outs, n);
         for (VstInt32 i = 0; i < n; ++i) {
@@ -248,6 +295,118 @@ INSTANTIATE_TEST_SUITE_P(
                               {},
                               512}),
     [](const testing::TestParamInfo<MatchCase>& p) { return p.param.name; });
+
+TEST(Automation, EnvelopesAndSweepsAtBreakpointsBetweenThemAndQuarterPeriods) {
+    struct Point {
+        const char* curve;  // "env:..." or a sweep
+        double seconds;
+        double value;
+    };
+    const Point points[] = {
+        {"env:1:0.2,3:0.6,4:0", 0.0, 0.2},   {"env:1:0.2,3:0.6,4:0", 1.0, 0.2},
+        {"env:1:0.2,3:0.6,4:0", 2.0, 0.4},   {"env:1:0.2,3:0.6,4:0", 3.0, 0.6},
+        {"env:1:0.2,3:0.6,4:0", 3.75, 0.15}, {"env:1:0.2,3:0.6,4:0", 4.0, 0.0},
+        {"env:1:0.2,3:0.6,4:0", 60.0, 0.0},  {"env:0.5:0.7", 0.0, 0.7},
+        {"env:0.5:0.7", 9.0, 0.7},           {"sine:2:0.2:0.6", 0.0, 0.2},
+        {"sine:2:0.2:0.6", 0.5, 0.4},        {"sine:2:0.2:0.6", 1.0, 0.6},
+        {"sine:2:0.2:0.6", 1.5, 0.4},        {"sine:2:0.2:0.6", 2.0, 0.2},
+        {"triangle:2:0.2:0.6", 0.5, 0.4},    {"triangle:2:0.2:0.6", 1.0, 0.6},
+        {"triangle:2:0.2:0.6", 1.5, 0.4},    {"triangle:2:0.2:0.6", 4.0, 0.2},
+        {"saw:2:0.2:0.6", 0.5, 0.3},         {"saw:2:0.2:0.6", 1.5, 0.5},
+        {"saw:2:0.2:0.6", 2.0, 0.2},         {"square:2:0.2:0.6", 0.5, 0.2},
+        {"square:2:0.2:0.6", 1.0, 0.6},      {"square:2:0.2:0.6", 1.5, 0.6},
+        {"square:2:0.2:0.6", 2.0, 0.2},      {"saw:2:0.8:0.4:0.25", 0.0, 0.7},
+        {"sine:4:0:1:0.5", 0.0, 1.0},        {"triangle:1:0.2:0.6:1", 0.25, 0.4},
+    };
+    for (const Point& p : points) {
+        const std::string text = p.curve;
+        render::Curve curve;
+        std::string error;
+        const bool parsed = text.rfind("env:", 0) == 0
+                                ? render::Curve::parseEnvelope(text.substr(4), curve, error)
+                                : render::Curve::parseSweep(text, curve, error);
+        ASSERT_TRUE(parsed) << text << ": " << error;
+        EXPECT_NEAR(curve.valueAt(p.seconds), p.value, 1e-12) << text << " at " << p.seconds;
+    }
+}
+
+struct AutomatedCase {
+    const char* name;
+    const char* args;  // before the file names
+    VstInt32 program;
+    long control;
+    long tail;
+    const char* lanes;  // "INDEX CURVE|...", CURVE a sweep, env:T:V,... or file:NAME
+    const char* summary;
+};
+
+void PrintTo(const AutomatedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AutomatedRender : public testing::TestWithParam<AutomatedCase> {};
+
+TEST_P(AutomatedRender, EqualsTheSameSetParameterCallsAtTheSameFrames) {
+    const AutomatedCase& c = GetParam();
+    TempFolder dir;
+    writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, testAudio(2, 44100, 30000));
+    std::ofstream(dir.path / "env.txt") << "# depth down, then up\n\n0,0.4\n 0.2 , 0.05\n"
+                                           "0.5,0.45\n";
+    const bool all = std::string(c.args).find("--all-programs") != std::string::npos;
+    const ToolRun run =
+        runTool(dir.path, std::string(c.args) + (all ? " in.wav all" : " in.wav out.wav"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(c.summary), std::string::npos) << run.output;
+
+    std::vector<std::pair<VstInt32, render::Curve>> lanes;
+    std::istringstream list(c.lanes);
+    for (std::string lane; std::getline(list, lane, '|');) {
+        const std::size_t space = lane.find(' ');
+        const std::string t = lane.substr(space + 1);
+        render::Curve curve;
+        std::string error;
+        bool readFailed = false;
+        const bool parsed = t.rfind("file:", 0) == 0
+                                ? render::Curve::readEnvelope((dir.path / t.substr(5)).string(),
+                                                              curve, readFailed, error)
+                            : t.rfind("env:", 0) == 0
+                                ? render::Curve::parseEnvelope(t.substr(4), curve, error)
+                                : render::Curve::parseSweep(t, curve, error);
+        ASSERT_TRUE(parsed) << lane << ": " << error;
+        lanes.emplace_back(std::stoi(lane.substr(0, space)), curve);
+    }
+    const Audio input = readAudio(dir.path / "in.wav");
+    const Audio expected = renderAutomated(input, c.program, c.control, c.tail, lanes);
+    const Audio got = readAudio(dir.path / (all ? "all/03-Loud-Disto.wav" : "out.wav"));
+    ASSERT_EQ(got.frames(), input.frames() + c.tail);
+    EXPECT_TRUE(got.samples == expected.samples);
+    // Not vacuous: the same file without the movement differs.
+    EXPECT_FALSE(got.samples == renderAutomated(input, c.program, c.control, c.tail, {}).samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlPoints, AutomatedRender,
+    testing::Values(
+        AutomatedCase{"DefaultsBlockAMultipleOfTheInterval",
+                      "--program 5 --sweep 'Flanger Depth=sine:0.25:0.1:0.5'", 5, 32, 0,
+                      "0 sine:0.25:0.1:0.5", "automated: Flanger Depth (sine sweep, 0.25 s)"},
+        AutomatedCase{"BlockNotAMultipleAndTwoLanes",
+                      "--program 14 --set 0=0.9 --block 100 --control 48 --sweep "
+                      "'0=triangle:0.3:0.6:0.05:0.5' --automate 'FeedBack=0.1:0.2,0.5:0.95'",
+                      14, 48, 0, "0 triangle:0.3:0.6:0.05:0.5|1 env:0.1:0.2,0.5:0.95",
+                      "Flanger Depth (triangle sweep, 0.3 s), FeedBack (envelope, 2 points)"},
+        AutomatedCase{
+            "IntervalLongerThanTheBlock",
+            "--program 1 --block 64 --control 1000 --sweep 'post flanger1 depth=saw:0.2:0:1'", 1,
+            1000, 0, "7 saw:0.2:0:1", "Post Flanger1 depth (saw sweep"},
+        AutomatedCase{"SweepGoesOnThroughTheTailAndEnvelopesHold",
+                      "--program 2 --control 7 --tail 0.5 --sweep 0=square:0.1:0.2:0.4 "
+                      "--automate 'Output Gain=0.6:0.3'",
+                      2, 7, 22050, "0 square:0.1:0.2:0.4|11 env:0.6:0.3",
+                      "Output Gain (envelope, 1 point)"},
+        AutomatedCase{"EnvelopeFromAFileInEveryProgram", "--all-programs --automate 0=@env.txt", 3,
+                      32, 0, "0 file:env.txt", "Flanger Depth (envelope, 3 points)"}),
+    [](const testing::TestParamInfo<AutomatedCase>& p) { return p.param.name; });
 
 TEST(RenderTool, SmallBlocksGiveTheSameFileAsOneBlockAndTheTailRingsOut) {
     TempFolder dir;
@@ -425,6 +584,7 @@ TEST_P(BadInput, FailsWithItsMessageAndLeavesTheFolderAsItWas) {
         wav.read(head.data(), 30);
         std::ofstream(dir.path / "corrupt.wav", std::ios::binary) << head;
     }
+    std::ofstream(dir.path / "env-bad.txt") << "# time,value\n0,0.1\n1;0.5\n";
     fs::create_symlink("in.wav", dir.path / "link.wav");
     fs::create_directory(dir.path / "sub");
     const auto before = snapshot(dir.path);
@@ -478,7 +638,68 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"BlockNotANumber", "--block fast in.wav out.wav", 2, "block size 'fast' is not"},
         BadCase{"TailNegative", "--tail -1 in.wav out.wav", 2, "tail '-1' is not"},
         BadCase{"UnknownOption", "--louder in.wav out.wav", 2, "unknown option '--louder'"},
-        BadCase{"NoOutput", "", 2, "no output file given"}),
+        BadCase{"NoOutput", "", 2, "no output file given"},
+        BadCase{"AutomateUnknownParameter", "--automate Wobble=0:0.5 in.wav out.wav", 2,
+                "--automate 'Wobble=0:0.5': unknown parameter 'Wobble'; valid parameters are:"},
+        BadCase{"AutomateNoName", "--automate =0:0.5 in.wav out.wav", 2,
+                "needs the form NAME=TIME:VALUE[,TIME:VALUE...] or NAME=@FILE"},
+        BadCase{"AutomateEmpty", "--automate Cutoff= in.wav out.wav", 2, "the envelope is empty"},
+        BadCase{"AutomateMalformed", "--automate Cutoff=0:0.1,2 in.wav out.wav", 2,
+                "'2' is not a breakpoint; write TIME:VALUE"},
+        BadCase{"AutomateTrailingComma", "--automate Cutoff=0:0.1, in.wav out.wav", 2,
+                "'' is not a breakpoint"},
+        BadCase{"TimeNegative", "--automate Cutoff=-1:0.5 in.wav out.wav", 2,
+                "time '-1' is not a number of seconds from 0 on"},
+        BadCase{"TimeNotIncreasing", "--automate Cutoff=1:0.5,1:0.6 in.wav out.wav", 2,
+                "times must increase"},
+        BadCase{"TimeNaN", "--automate Cutoff=nan:0.5 in.wav out.wav", 2, "time 'nan' is not"},
+        BadCase{"TimeInfinite", "--automate Cutoff=0:0.1,inf:0.5 in.wav out.wav", 2,
+                "time 'inf' is not"},
+        BadCase{"EnvelopeValueAboveOne", "--automate Cutoff=0:1.5 in.wav out.wav", 2,
+                "value '1.5' is not a number from 0 to 1"},
+        BadCase{"EnvelopeValueNaN", "--automate Cutoff=0:nan in.wav out.wav", 2,
+                "value 'nan' is not"},
+        BadCase{"EnvelopeValueInfinite", "--automate Cutoff=0:-inf in.wav out.wav", 2,
+                "value '-inf' is not"},
+        BadCase{"SweepMalformed", "--sweep Cutoff=sine:1:0 in.wav out.wav", 2,
+                "is not a sweep; write SHAPE:PERIOD:LOW:HIGH[:PHASE]"},
+        BadCase{"SweepWithoutName", "--sweep sine:1:0:1 in.wav out.wav", 2,
+                "needs the form NAME=SHAPE:PERIOD:LOW:HIGH[:PHASE]"},
+        BadCase{"SweepUnknownShape", "--sweep Cutoff=sin:1:0:1 in.wav out.wav", 2,
+                "unknown sweep shape 'sin'; shapes are sine, triangle, saw and square"},
+        BadCase{"SweepPeriodZero", "--sweep Cutoff=sine:0:0:1 in.wav out.wav", 2,
+                "period '0' is not a number of seconds above 0"},
+        BadCase{"SweepPeriodInfinite", "--sweep Cutoff=sine:inf:0:1 in.wav out.wav", 2,
+                "period 'inf' is not"},
+        BadCase{"SweepValueOutside", "--sweep Cutoff=saw:1:0:2 in.wav out.wav", 2,
+                "value '2' is not a number from 0 to 1"},
+        BadCase{"SweepPhaseAboveOne", "--sweep Cutoff=sine:1:0:1:1.5 in.wav out.wav", 2,
+                "phase '1.5' is not a fraction of a period from 0 to 1"},
+        BadCase{"SameParameterTwice",
+                "--automate 0=0:0.1 --automate 'flanger depth=0:0.2' in.wav out.wav", 2,
+                "Flanger Depth is already moved by --automate '0=0:0.1'; give each parameter one"},
+        BadCase{"AutomatedAndSwept", "--automate 4=0:0.1 --sweep Cutoff=saw:1:0:1 in.wav out.wav",
+                2, "Cutoff is already moved by --automate '4=0:0.1'"},
+        BadCase{"ControlZero", "--control 0 in.wav out.wav", 2, "--control '0' is not a whole"},
+        BadCase{"ControlNegative", "--control -4 in.wav out.wav", 2, "--control '-4' is not"},
+        BadCase{"ControlNotANumber", "--control often in.wav out.wav", 2,
+                "--control 'often' is not"},
+        BadCase{"AutomatedList", "--list --sweep 0=sine:1:0:1", 2,
+                "--list has no time axis to automate along; drop --sweep"},
+        BadCase{"AutomatedResponse", "--response r.csv --automate 0=0:0.5", 2,
+                "--response has no time axis to automate along; drop --automate"},
+        BadCase{"EnvelopeFileMissing", "--automate 0=@none.txt in.wav out.wav", 1,
+                "cannot read envelope file 'none.txt': No such file or directory"},
+        BadCase{"EnvelopeFileIsAFolder", "--automate 0=@sub in.wav out.wav", 1,
+                "envelope file 'sub' is a folder"},
+        BadCase{"EnvelopeFileMalformedLine", "--automate 0=@env-bad.txt in.wav out.wav", 2,
+                "--automate '0=@env-bad.txt': 'env-bad.txt' line 3: '1;0.5' is not a breakpoint"},
+        BadCase{"EveryProgramWithAnUnknownParameter",
+                "--all-programs --sweep Wobble=sine:1:0:1 in.wav newfolder", 2,
+                "unknown parameter 'Wobble'"},
+        BadCase{"EveryProgramWithAnUnknownSetting",
+                "--all-programs --set Wobble=1 in.wav newfolder", 2,
+                "--set Wobble=1: unknown parameter 'Wobble'"}),
     [](const testing::TestParamInfo<BadCase>& p) { return p.param.name; });
 
 }  // namespace
