@@ -89,6 +89,12 @@ cmake_build() {  # preset, folder, targets (space separated), extra cache settin
     note "building $preset in ${dir#"$root"/}"
     cmake --preset "$preset" -B "$dir" -DFLANGER_RELEASE=ON -DFLANGER_TESTS=OFF "$@" >/dev/null ||
         die "configuring $preset failed"
+    # Every build gives the version of project() in its generated header.
+    local v
+    v=$(sed -n 's/^#define FLANGER_VERSION "\(.*\)"$/\1/p' "$dir/generated/FlangerVersion.h")
+    [[ $v =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "cannot read the version from $dir/generated/FlangerVersion.h"
+    [[ -z ${version:-} || $v == "$version" ]] || die "$preset has version $v, not $version"
+    version=$v
     # shellcheck disable=SC2086
     cmake --build "$dir" -j2 ${targets:+--target $targets} >/dev/null ||
         die "building $preset failed (run: cmake --build $dir)"
@@ -132,7 +138,8 @@ package_linux() {  # preset, debian_arch, archive_arch
         [[ -f $stage/$f ]] || die "the install rules did not put $f into the staged tree"
     done
     local lv2=()
-    [[ -d $stage/usr/lib/lv2 ]] && mapfile -t lv2 < <(cd "$stage/usr/lib/lv2" && ls -d ./*.lv2 2>/dev/null | sed 's|^\./||')
+    [[ -d $stage/usr/lib/lv2 ]] &&
+        mapfile -t lv2 < <(find "$stage/usr/lib/lv2" -mindepth 1 -maxdepth 1 -name '*.lv2' -printf '%f\n' | sort)
     make_archive "$stage" "$debian_arch" "$archive_arch" "${lv2[@]}"
     make_deb "$stage" "$debian_arch"
 }
@@ -310,16 +317,9 @@ EOF
 # --- run -------------------------------------------------------------------
 mkdir -p "$build"
 rm -rf "$dist" && mkdir -p "$dist"
+version=""
 
-# The version comes from the first configured build (the generated header).
-version_of() {
-    sed -n 's/^#define FLANGER_VERSION "\(.*\)"$/\1/p' "$1/generated/FlangerVersion.h"
-}
-cmake --preset default -B "$build/linux-x86_64" -DFLANGER_RELEASE=ON -DFLANGER_TESTS=OFF >/dev/null ||
-    die "configuring the release build failed"
-version=$(version_of "$build/linux-x86_64")
-[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "cannot read the version from the configured build"
-note "version $version, commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH"
+note "commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH"
 
 package_linux default amd64 x86_64
 # Further Linux architectures: package_linux PRESET DEBIAN_ARCH ARCHIVE_ARCH
