@@ -13,6 +13,7 @@
 # Environment: RELEASE_BUILD, the folder for the release builds (default
 # build/release; it never shares a folder with the development presets).
 set -euo pipefail
+export LC_ALL=C TZ=UTC
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -79,7 +80,7 @@ if [[ -n $(git status --porcelain) ]]; then
     fi
 fi
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
+export SOURCE_DATE_EPOCH
 umask 022
 
 # --- helpers ---------------------------------------------------------------
