@@ -71,6 +71,7 @@ for f in "$deb" "$archive" "$zip"; do [[ -f $f ]] || die "release.sh did not wri
 ref=build/default
 if [[ ! -f $ref/build.ninja ]]; then cmake --preset default >/dev/null; fi
 cmake --build "$ref" -j2 --target flanger flanger-render vst-probe vst-check vst-compare >/dev/null
+mkdir -p "$work/ref"
 "$ref/host/vst-check" "$ref/flanger.so" "$work/ref" >/dev/null || die "vst-check failed on $ref/flanger.so"
 "$ref/host/flanger-render" -q --plugin "$ref/flanger.so" --program 5 "$work/ref.au"
 
@@ -89,10 +90,15 @@ lintian --fail-on error "$deb" || die "lintian reports errors on $deb"
 step "dpkg -i"
 dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null | grep -qx installed &&
     die "$pkg is installed already; remove it first (dpkg -r $pkg)"
-depends=$(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/,/ /g')
-echo "dependencies: $depends"
-# shellcheck disable=SC2086
-./scripts/deps.sh $depends
+# Only the missing dependencies go to apt (dpkg -s cannot tell which of two
+# installed architectures is meant, so ask for amd64's).
+missing=()
+for p in $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/,/ /g'); do
+    dpkg-query -W -f='${Status}' "$p:amd64" 2>/dev/null | grep -q 'ok installed' ||
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+echo "dependencies to install: ${missing[*]:-none}"
+((${#missing[@]} == 0)) || ./scripts/deps.sh "${missing[@]}"
 mapfile -t paths < <(dpkg-deb -c "$deb" | awk '{print substr($0, index($0, "./") + 1)}' | sed 's|/$||' | grep -v '^$')
 existed=()
 for p in "${paths[@]}"; do [[ -e $p ]] && existed+=("$p"); done
@@ -112,7 +118,8 @@ echo "vst-probe /usr/lib/vst/flanger.so: vendor version $vendor"
 renders_like_reference /usr/lib/vst/flanger.so installed
 (cd / && /usr/bin/flanger-render -q --program 5 "$work/installed.au") || die "the installed tool cannot render"
 cmp "$work/installed.au" "$work/ref.au" || die "the installed tool renders differently from $ref"
-zcat /usr/share/man/man1/flanger-render.1.gz | grep -q -- '--version' || die "manual page missing"
+man_page=$(zcat /usr/share/man/man1/flanger-render.1.gz) || die "manual page missing"
+[[ $man_page == *'\-\-version'* ]] || die "the installed manual page lacks --version"
 grep -q "Permission is hereby granted" "/usr/share/doc/$pkg/copyright" || die "copyright lacks the license"
 
 step "dpkg -r"
