@@ -201,7 +201,7 @@ For all users (as root), keeping this layout:
 (create the folders first if they are missing; the tool then finds the
 plug-in by itself). bin/flanger-render also runs from this folder as it is.
 
-On Debian and Ubuntu the .deb does all of this and installs libsndfile:
+On Debian the .deb does all of this and installs libsndfile:
   sudo apt install ./${pkg}_${version}_${debian_arch}.deb
 EOF
 }
