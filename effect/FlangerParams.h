@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "FlangerVersion.h"
 #include "frame/vst2.h"
 
 constexpr std::int32_t kNumPrograms = 20;
@@ -51,5 +52,7 @@ constexpr int kParamTextBytes = 16;
 constexpr const char* kEffectName = "Static Flanger";
 constexpr const char* kVendorName = "Static Flanger Team";
 constexpr const char* kProductName = "Static Flanger";
-constexpr VstIntPtr kVendorVersion = 1000;
+// major * 1000 + minor * 100 + patch: 1.0.0 answers 1000.
+constexpr VstIntPtr kVendorVersion =
+    FLANGER_VERSION_MAJOR * 1000 + FLANGER_VERSION_MINOR * 100 + FLANGER_VERSION_PATCH;
 constexpr VstIntPtr kInterfaceVersion = 2400;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FlangerVersion.h"
 #include "host/AudioFiles.h"
 #include "host/Automation.h"
 #include "host/PluginControls.h"
@@ -77,6 +78,7 @@ options:
   --force              replace an existing output file
   -q, --quiet          no progress bar and no summary
   -h, --help           this text
+  --version            print the version
 )";
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -111,6 +113,7 @@ struct Options {
     bool force = false;
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 // A failure with its exit status.
@@ -195,7 +198,7 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
         };
         const bool flag = arg == "--list" || arg == "--all-programs" || arg == "--float" ||
                           arg == "--force" || arg == "--quiet" || arg == "-q" || arg == "--help" ||
-                          arg == "-h";
+                          arg == "-h" || arg == "--version";
         if (flag && hasValue) return usage("option " + arg + " takes no value");
         std::string text;
         if (arg == "--list") {
@@ -210,6 +213,8 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
             options.quiet = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--plugin" || arg == "--program" || arg == "--set" ||
                    arg == "--response" || arg == "--block" || arg == "--tail" || arg == "--rate" ||
                    arg == "--automate" || arg == "--sweep" || arg == "--control") {
@@ -256,7 +261,7 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
             return usage("unknown option '" + arg + "'");
         }
     }
-    if (options.help) return true;
+    if (options.help || options.version) return true;
     const int modes =
         (options.list ? 1 : 0) + (options.allPrograms ? 1 : 0) + (options.response.empty() ? 0 : 1);
     if (modes > 1) return usage("--list, --all-programs and --response exclude each other");
@@ -281,7 +286,8 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
 
 // The flanger plug-in beside the executable: in the same folder (installed
 // or copied), one folder up (the build tree, where the tool sits in host/),
-// in the installed plug-in folder, and finally where the build put it.
+// in the installed plug-in folder, and finally (not in release builds)
+// where the build put it.
 std::vector<fs::path> defaultPluginCandidates() {
     std::vector<fs::path> candidates;
     std::error_code ec;
@@ -293,7 +299,9 @@ std::vector<fs::path> defaultPluginCandidates() {
         candidates.push_back(
             (dir / FLANGER_INSTALLED_PLUGIN_DIR / FLANGER_PLUGIN_FILE).lexically_normal());
     }
+#ifdef FLANGER_BUILD_PLUGIN
     candidates.emplace_back(FLANGER_BUILD_PLUGIN);
+#endif
     return candidates;
 }
 
@@ -702,6 +710,10 @@ int run(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("flanger-render %s\n", FLANGER_VERSION);
         return 0;
     }
     std::string pluginPath;

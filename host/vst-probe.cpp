@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
     const auto id = static_cast<std::uint32_t>(fx->uniqueID);
     std::printf("plug-in      %s (entry %s)\n", library->path().c_str(),
                 library->entrySymbol().c_str());
-    std::printf("name         %s / %s\n", plugin->effectName().c_str(),
-                plugin->vendorName().c_str());
+    std::printf("name         %s / %s, vendor version %ld\n", plugin->effectName().c_str(),
+                plugin->vendorName().c_str(),
+                static_cast<long>(plugin->dispatch(effGetVendorVersion)));
     std::printf("unique id    '%c%c%c%c'\n", static_cast<char>(id >> 24),
                 static_cast<char>(id >> 16), static_cast<char>(id >> 8), static_cast<char>(id));
     std::printf("i/o          %d in, %d out, flags 0x%x, version %d\n", fx->numInputs,

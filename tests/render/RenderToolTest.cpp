@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "FlangerVersion.h"
 #include "host/Automation.h"
 #include "host/VstHost.h"
 
@@ -552,6 +553,13 @@ TEST(RenderTool, ListShowsProgramsAndParametersAsReported) {
     for (const char* text : {"* 11  Metal Air", "17  New Plimo", "Post Flanger1 send",
                              "Post Flanger2 depth", "% -> send", "Hz"})
         EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+}
+
+TEST(RenderTool, VersionIsTheBuildsAndNeedsNoPlugin) {
+    TempFolder dir;
+    const ToolRun run = runTool(dir.path, "--plugin nothere.so --version");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "flanger-render " FLANGER_VERSION "\n");
 }
 
 // ---------------------------------------------------------------------------
