@@ -1,0 +1,34 @@
+# Cross-compiles for 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu.
+# Libraries come from Debian's arm64 packages (multiarch, installed with
+# `dpkg --add-architecture arm64`), found under /usr/lib/aarch64-linux-gnu;
+# the C runtime is the cross compiler's, under /usr/aarch64-linux-gnu.
+#
+# Test programs run under qemu-aarch64 when it is installed (Debian's
+# qemu-user), so ctest and gtest's test discovery work unchanged.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(FLANGER_CROSS_TRIPLET aarch64-linux-gnu)
+set(FLANGER_CROSS_SYSROOT /usr/${FLANGER_CROSS_TRIPLET})
+
+set(CMAKE_C_COMPILER ${FLANGER_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${FLANGER_CROSS_TRIPLET}-g++)
+
+# Headers, libraries and packages under the cross runtime or in the arm64
+# multiarch folders (the library architecture keeps find_library to the
+# latter); programs (pkg-config, nm, the emulator) from the build machine.
+set(CMAKE_FIND_ROOT_PATH ${FLANGER_CROSS_SYSROOT} /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${FLANGER_CROSS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config reads the arm64 packages' .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${FLANGER_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+
+find_program(FLANGER_QEMU_AARCH64 qemu-aarch64)
+if(FLANGER_QEMU_AARCH64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FLANGER_QEMU_AARCH64} -L ${FLANGER_CROSS_SYSROOT})
+endif()
