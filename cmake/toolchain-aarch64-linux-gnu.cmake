@@ -28,7 +28,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${FLANGER_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 
+# The dynamic loader and the C library must come from one glibc build, or
+# the first thread a program starts hangs. With Debian's arm64 libraries
+# installed, libc6:arm64 is there too and the loader at its usual path finds
+# all of them (the cross runtime's loader would pair with the arm64 libc and
+# hang); without them, everything comes from the cross runtime.
 find_program(FLANGER_QEMU_AARCH64 qemu-aarch64)
 if(FLANGER_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${FLANGER_QEMU_AARCH64} -L ${FLANGER_CROSS_SYSROOT})
+  if(EXISTS /lib/ld-linux-aarch64.so.1)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${FLANGER_QEMU_AARCH64})
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${FLANGER_QEMU_AARCH64} -L ${FLANGER_CROSS_SYSROOT})
+  endif()
 endif()
