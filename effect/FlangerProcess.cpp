@@ -19,8 +19,13 @@
 #include <algorithm>
 #include <cstdint>
 
-#if defined(__SSE2__)
+// The SSE2 paths. FLANGER_PORTABLE leaves them out, so an x86 build runs
+// the plain chain that every other target runs.
+#if defined(__SSE2__) && !defined(FLANGER_PORTABLE)
+#define FLANGER_SSE2 1
 #include <emmintrin.h>
+#else
+#define FLANGER_SSE2 0
 #endif
 
 #include "effect/FlangerEffect.h"
@@ -52,7 +57,7 @@ int modeOf(InjectRoutine routine) {
 // the vector registers, sparing two moves to and from the integer
 // registers on the filter's recurrence.
 inline float flush(float x) {
-#if defined(__SSE2__)
+#if FLANGER_SSE2
     const __m128i bits = _mm_castps_si128(_mm_set_ss(x));
     const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(0x7F800000));
     const __m128i zero = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
@@ -185,7 +190,7 @@ inline void runSegment(const Settings& settings, Lane* lanes, std::int32_t w, st
     }
 }
 
-#if defined(__SSE2__)
+#if FLANGER_SSE2
 // Both channels of one segment at once: the left channel in lane 0 and the
 // right in lane 1 of each vector, every operation the one the scalar chain
 // performs, on both channels together (packed IEEE arithmetic rounds each
@@ -457,7 +462,7 @@ void runLanes(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
         std::int32_t n = std::min({frames, length - w, length - r});
         for (int k = 0; k < kLanes; ++k)
             n = std::min({n, lanes[k].post1.room(), lanes[k].post2.room()});
-#if defined(__SSE2__)
+#if FLANGER_SSE2
         if constexpr (kLanes == 2) {
             stereo::runSegment<kFilter, kMode, kAccumulate, kInPlace>(s, lanes, w, r, n);
         } else {

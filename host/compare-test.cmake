@@ -5,15 +5,16 @@ foreach(var CHECK COMPARE PLUGIN WORK)
     message(FATAL_ERROR "pass -D${var}=...")
   endif()
 endforeach()
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/a)
-execute_process(COMMAND ${CHECK} ${PLUGIN} ${WORK}/a RESULT_VARIABLE rc OUTPUT_QUIET)
+execute_process(COMMAND ${EMULATOR} ${CHECK} ${PLUGIN} ${WORK}/a RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "vst-check failed on ${PLUGIN}")
 endif()
 
 function(expect_compare name want_rc tolerance)
-  execute_process(COMMAND ${COMPARE} ${WORK}/a ${WORK}/${name} ${tolerance}
+  execute_process(COMMAND ${EMULATOR} ${COMPARE} ${WORK}/a ${WORK}/${name} ${tolerance}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out)
   if(NOT rc EQUAL want_rc)
     message(FATAL_ERROR "${name}: vst-compare answered ${rc}, expected ${want_rc}:\n${out}")

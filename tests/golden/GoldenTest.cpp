@@ -120,11 +120,15 @@ const std::vector<BlockPattern>& blockPatterns() {
 // Processing runs with subnormals flushed to zero; a decaying tail that
 // reaches the subnormal range then ends a little differently, but only at
 // levels far below this threshold. Every audible sample is hashed exactly.
+// A NaN's sign and payload are the processor's choice (an invalid operation
+// gives 0xFFC00000 on x86 and 0x7FC00000 on ARM), so every NaN is hashed as
+// the x86 one.
 std::uint64_t fnv1a(const float* data, std::size_t count, std::uint64_t hash) {
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t bits;
         std::memcpy(&bits, &data[i], sizeof bits);
         if ((bits & 0x7F800000u) < (63u << 23)) bits = 0;  // biased exponent below 63
+        if ((bits & 0x7FFFFFFFu) > 0x7F800000u) bits = 0xFFC00000u;
         for (int b = 0; b < 4; ++b) {
             hash ^= (bits >> (8 * b)) & 0xFFu;
             hash *= 0x100000001b3ull;

@@ -83,8 +83,9 @@ struct ToolRun {
 };
 
 ToolRun runTool(const fs::path& folder, const std::string& args) {
-    const std::string command =
-        "cd '" + folder.string() + "' && '" RENDER_TOOL "' " + args + " 2>&1 </dev/null";
+    const std::string command = "cd '" + folder.string() +
+                                "' && " RENDER_LAUNCHER "'" RENDER_TOOL "' " + args +
+                                " 2>&1 </dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ToolRun run{-1, {}};
     if (pipe == nullptr) return run;
