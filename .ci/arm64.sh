@@ -18,7 +18,7 @@ start=$(date +%s)
 
 # --- packages --------------------------------------------------------------
 packages=(cmake ninja-build g++ pkg-config libgtest-dev g++-aarch64-linux-gnu qemu-user
-          libsndfile1-dev:arm64 libgtest-dev:arm64)
+          libsndfile1-dev:arm64 libgtest-dev:arm64 lv2-dev lv2-dev:arm64 liblilv-dev:arm64)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
     step "installing packages"
     if [[ $(dpkg --print-foreign-architectures) != *arm64* ]]; then
@@ -45,7 +45,8 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(find "$prefix" -type f | sort)
 [[ -n $installed ]] || die "cmake --install installed nothing"
-for want in lib/vst/flanger.so bin/flanger-render; do
+for want in lib/vst/flanger.so lib/lv2/flanger.lv2/flanger.so lib/lv2/flanger.lv2/manifest.ttl \
+    bin/flanger-render; do
     [[ -f $prefix/$want ]] || die "cmake --install did not install $want"
 done
 while read -r file; do
@@ -58,10 +59,12 @@ while read -r file; do
     [[ $fused -eq 0 ]] || die "${file#"$prefix"/} has $fused fused multiply-add instructions"
     echo "${file#"$prefix"/}: AArch64, no fused multiply-add"
 done <<<"$installed"
-needed=$(aarch64-linux-gnu-readelf -d "$prefix/lib/vst/flanger.so" |
-    sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
-echo "lib/vst/flanger.so needs: $needed"
-[[ $needed == "libc.so.6 libm.so.6 " ]] || die "the plug-in needs '$needed'; only libc and libm are allowed"
+for plugin in lib/vst/flanger.so lib/lv2/flanger.lv2/flanger.so; do
+    needed=$(aarch64-linux-gnu-readelf -d "$prefix/$plugin" |
+        sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+    echo "$plugin needs: $needed"
+    [[ $needed == "libc.so.6 libm.so.6 " ]] || die "$plugin needs '$needed'; only libc and libm are allowed"
+done
 
 # --- subnormal tail --------------------------------------------------------
 # Timings under emulation say nothing about ARM hardware; the counts show the
