@@ -2,7 +2,8 @@
 // switches programs and reads every text, through the record's entries only.
 // The host interface gives no synchronisation, so the values a block sees
 // may be any mixture of old and new; what must hold is memory safety (the
-// sanitizer builds run this too) and audio that stays finite and bounded.
+// sanitizer builds run this too), no data race (the thread-sanitizer build,
+// preset `tsan`) and audio that stays finite and bounded.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,10 +19,10 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
