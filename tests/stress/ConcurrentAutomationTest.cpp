@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "dsp/BiquadFilter.h"
 #include "effect/FlangerParams.h"
 #include "frame/AudioEffect.h"
 
@@ -194,6 +195,40 @@ TEST(ConcurrentAutomation, AudioStaysFiniteAndBoundedWhileAnotherThreadAutomates
     EXPECT_EQ(audio.nonFinite, 0);
     EXPECT_LT(audio.peak, kOutputLimit);
     EXPECT_EQ(control.textFaults, 0);
+}
+
+// The coefficients go out as one set: while one thread redesigns between
+// two filters, every set the other thread copies is one of the two whole.
+TEST(ConcurrentAutomation, CoefficientCopiesAreWholeSetsWhileAnotherThreadRedesigns) {
+    BiquadFilter filter, low, high;
+    low.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+    high.calcCoefficients(6000.0f, 0.9f, 44100.0f, BiquadFilter::kHighPass);
+    BiquadFilter::Coefficients sets[2];
+    ASSERT_TRUE(low.snapshot(sets[0]) && high.snapshot(sets[1]));
+    filter.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+
+    std::atomic<bool> stop{false};
+    std::thread designer([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+            if (i % 2 == 0)
+                filter.calcCoefficients(6000.0f, 0.9f, 44100.0f, BiquadFilter::kHighPass);
+            else
+                filter.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+        }
+    });
+    long long copies = 0, torn = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        BiquadFilter::Coefficients c;
+        if (!filter.snapshot(c)) continue;
+        ++copies;
+        if (std::memcmp(&c, &sets[0], sizeof c) != 0 && std::memcmp(&c, &sets[1], sizeof c) != 0)
+            ++torn;
+    }
+    stop = true;
+    designer.join();
+    EXPECT_GT(copies, 1000);
+    EXPECT_EQ(torn, 0);
 }
 
 }  // namespace
