@@ -271,7 +271,7 @@ constexpr Floor kLineFloor = Floor::kLineScalar;
 
 // Every filter form must compute the scalar form's samples exactly, and the
 // line-only form the plain loop's; a benchmark against a wrong floor is
-// worthless, so the run stops.
+// worthless, so the run stops. Checked once, before the first measurement.
 void checkFloors() {
     FloorKernel reference(Floor::kScalar);
     reference.run(20000);
@@ -326,6 +326,8 @@ std::unique_ptr<vsthost::Plugin> startPlugin(int program, std::int32_t block) {
 //   floor_ratio   over the filter floor, line_ratio over the line-only floor
 template <typename Body>
 void measure(benchmark::State& state, std::int64_t framesPerCall, Body body) {
+    static const bool floorsChecked = (checkFloors(), true);
+    (void)floorsChecked;
     static FloorKernel filterFloor(kFilterFloor), lineFloor(kLineFloor);
     const std::int64_t calls = std::max<std::int64_t>(1, 16384 / framesPerCall);
     const auto frames = static_cast<std::int32_t>(calls * framesPerCall);
@@ -447,11 +449,4 @@ BENCHMARK(BM_DenormalTail);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    checkFloors();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();
