@@ -36,13 +36,12 @@ void BiquadFilter::calcCoefficients(float cutoff, float q, float rate, std::int3
             break;
     }
     const float g = 1.0f / a0;
-    const std::uint32_t s0 = sequence.load(std::memory_order_relaxed);
-    sequence.store(s0 + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    b0 = g * nb0;
-    b1 = g * nb1;
-    b2 = g * nb2;
-    a1 = g * na1;
-    a2 = g * na2;
+    const std::uint32_t s0 = sequence.load();
+    sequence.store(s0 + 1);
+    b0.store(g * nb0, std::memory_order_release);
+    b1.store(g * nb1, std::memory_order_release);
+    b2.store(g * nb2, std::memory_order_release);
+    a1.store(g * na1, std::memory_order_release);
+    a2.store(g * na2, std::memory_order_release);
     sequence.store(s0 + 2, std::memory_order_release);
 }

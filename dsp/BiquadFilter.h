@@ -4,10 +4,10 @@
 // precision and rounds once.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "dsp/Flush.h"
+#include "dsp/Relaxed.h"
 
 class BiquadFilter {
 public:
@@ -31,13 +31,21 @@ public:
     // may overlap the copy; a mixed set could put the poles outside the
     // unit circle, so an overlapped copy is retried a few times and false
     // is answered when none came out whole. Never blocks.
+    //
+    // The sequence counter is odd while a redesign writes. Each coefficient
+    // is written with release order and read with acquire order: a copy
+    // that reads any value of a redesign that started after the counter
+    // was read must then see the counter changed. On x86 these orders cost
+    // nothing over plain moves.
     // Inline: the audio thread takes it on every call.
     bool snapshot(Coefficients& out) const {
         for (int attempt = 0; attempt < 4; ++attempt) {
             const std::uint32_t before = sequence.load(std::memory_order_acquire);
             if ((before & 1u) != 0) continue;
-            const Coefficients c{b0, b1, b2, a1, a2};
-            std::atomic_thread_fence(std::memory_order_acquire);
+            const Coefficients c{
+                b0.load(std::memory_order_acquire), b1.load(std::memory_order_acquire),
+                b2.load(std::memory_order_acquire), a1.load(std::memory_order_acquire),
+                a2.load(std::memory_order_acquire)};
             if (sequence.load(std::memory_order_relaxed) == before) {
                 out = c;
                 return true;
@@ -58,11 +66,16 @@ public:
 
     // One direct-form-I step on explicit history values: the sum in double
     // precision, rounded once to float, then subnormals and -0.0 flushed.
-    float step(float x, float x0, float x1, float y0, float y1) const {
-        const double y = static_cast<double>(b0) * x + static_cast<double>(b1) * x0 +
-                         static_cast<double>(b2) * x1 - static_cast<double>(a1) * y0 -
-                         static_cast<double>(a2) * y1;
+    static float step(const Coefficients& c, float x, float x0, float x1, float y0, float y1) {
+        const double y = static_cast<double>(c.b0) * x + static_cast<double>(c.b1) * x0 +
+                         static_cast<double>(c.b2) * x1 - static_cast<double>(c.a1) * y0 -
+                         static_cast<double>(c.a2) * y1;
         return flushDenormal(static_cast<float>(y));
+    }
+    // The same with the current coefficients; for the thread that designs
+    // them.
+    float step(float x, float x0, float x1, float y0, float y1) const {
+        return step(Coefficients{b0, b1, b2, a1, a2}, x, x0, x1, y0, y1);
     }
 
     // Clears both histories; coefficients unchanged.
@@ -74,11 +87,12 @@ public:
     };
     History& channelHistory(Channel c) { return history[c]; }
 
-    float a1 = 0.0f, a2 = 0.0f, b0 = 0.0f, b1 = 0.0f, b2 = 0.0f;
+    // Read them as a set through snapshot when another thread may redesign.
+    Relaxed<float> a1, a2, b0, b1, b2;
     const float twoPi = 6.2831855f;
 
 private:
     // Odd while a redesign is writing the coefficients.
-    std::atomic<std::uint32_t> sequence{0};
+    Relaxed<std::uint32_t> sequence{0};
     History history[2];
 };

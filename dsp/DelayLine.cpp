@@ -25,11 +25,11 @@ void DelayLine::setDelay(std::int32_t n) {
     // once, and the new read index is formed in a local, brought inside the
     // line and stored once, so the tick never sees a value outside it.
     const std::int32_t m = n < 0 ? 0 : (n < length ? n : length - 1);
-    const std::int32_t w = *static_cast<const volatile std::int32_t*>(&writeIndex);
+    const std::int32_t w = writeIndex;
     std::int32_t r = w - m;
     if (r < 0) r += length;
     if (r >= length || r < 0) r = 0;
-    *static_cast<volatile std::int32_t*>(&readIndex) = r;
+    readIndex = r;
 }
 
 bool DelayLine::setSampleRate(float r) {
@@ -42,7 +42,7 @@ bool DelayLine::setSampleRate(float r) {
     rate = r;
     length = newLength;
     if (writeIndex >= length || readIndex >= length) {
-        writeIndex %= length;
+        writeIndex = writeIndex % length;
         setDelay(oldDelay);
     }
     return true;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "dsp/Relaxed.h"
+
 class DelayLine {
 public:
     // Allocates and zeroes `length` = baseLength * rate / 44100 samples
@@ -31,10 +33,13 @@ public:
     void reset();
 
     float tick(float x) {
-        buffer[writeIndex] = x;
-        if (++writeIndex == length) writeIndex = 0;
-        const float y = buffer[readIndex];
-        if (++readIndex == length) readIndex = 0;
+        std::int32_t w = writeIndex, r = readIndex;
+        buffer[w] = x;
+        if (++w == length) w = 0;
+        const float y = buffer[r];
+        if (++r == length) r = 0;
+        writeIndex = w;
+        readIndex = r;
         return y;
     }
 
@@ -59,8 +64,10 @@ public:
 private:
     std::unique_ptr<float[]> buffer;
     float rate;
-    std::int32_t writeIndex = 0;
-    std::int32_t readIndex = 1;
+    // The processing thread moves both indices; setDelay, on another
+    // thread, reads the write index and moves the read index.
+    Relaxed<std::int32_t> writeIndex{0};
+    Relaxed<std::int32_t> readIndex{1};
     std::int32_t length;
     std::int32_t baseLength;
 };

@@ -160,17 +160,18 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             break;
         case kInjectMode: {
             fInjectMode = value;
-            injectMode = 0;
+            std::int32_t mode = 0;
             if (value >= 0.0f && value <= 1.0f) {
-                injectMode = 8;
+                mode = 8;
                 for (std::int32_t k = 1; k < 8; ++k) {
                     if (value < static_cast<float>(k) * injectModeStep) {
-                        injectMode = k;
+                        mode = k;
                         break;
                     }
                 }
             }
-            injectRoutine = injectRoutineFor(injectMode == 0 ? 1 : injectMode);
+            injectMode = mode;
+            injectRoutine = injectRoutineFor(mode == 0 ? 1 : mode);
             selectChain();
             break;
         }
@@ -263,7 +264,7 @@ void FlangerEffect::setSampleRate(float rate) {
     // Positions still inside the new line stay; one that fell outside is
     // brought back, and the read position re-derived from the depth.
     if (writePos >= bufferLength || readPos >= bufferLength) {
-        writePos %= bufferLength;
+        writePos = writePos % bufferLength;
         applyDepth();
     }
 

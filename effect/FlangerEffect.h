@@ -8,6 +8,7 @@
 
 #include "dsp/BiquadFilter.h"
 #include "dsp/DelayLine.h"
+#include "dsp/Relaxed.h"
 #include "effect/FlangerParams.h"
 #include "effect/InjectRoutines.h"
 #include "frame/AudioEffect.h"
@@ -30,7 +31,6 @@ struct FlangerProgram {
     float fOutputGain;
     char name[kProgramNameBytes];
 };
-
 
 class FlangerEffect : public AudioEffect {
 public:
@@ -59,6 +59,8 @@ public:
     // while processing.
     void setSampleRate(float sampleRate) override;
     // Clears all sample memory; positions, delays and parameters stay.
+    // Control thread, while processing is stopped (hosts switch the effect
+    // off first).
     void suspend() override;
     void resume() override;
 
@@ -102,28 +104,36 @@ private:
     DelayLine post1L, post1R, post2L, post2R;
     std::unique_ptr<float[]> bufferL, bufferR;
 
-    float fDepth, fFeedBack, fFeedBSign, fFilterType, fCutoff, fQFactor;
-    float fPost1Send, fPost2Send, fPost1Depth, fPost2Depth, fInjectMode, fOutputGain;
+    // Members the control operations write while the processing thread may
+    // run are Relaxed: each value is read or written whole, with no ordering
+    // against the others (a block may see any mixture of old and new values,
+    // each of them safe on its own). The filter coefficients, which must be
+    // seen together, are published as a set by the filter. The rest (rate,
+    // line lengths and buffers) changes only while processing is stopped.
+    Relaxed<float> fDepth, fFeedBack, fFeedBSign, fFilterType, fCutoff, fQFactor;
+    Relaxed<float> fPost1Send, fPost2Send, fPost1Depth, fPost2Depth, fInjectMode, fOutputGain;
 
     float currentRate;
     float filterTypeStep;
     float injectModeStep;
-    float gain = 1.0f;
-    std::int32_t filterType;
-    std::int32_t feedbackSign;
-    std::int32_t mixSign;
-    std::int32_t injectMode = 1;
-    std::int32_t delaySamples;
+    Relaxed<float> gain{1.0f};
+    Relaxed<std::int32_t> filterType;
+    Relaxed<std::int32_t> feedbackSign;
+    Relaxed<std::int32_t> mixSign;
+    Relaxed<std::int32_t> injectMode{1};
+    Relaxed<std::int32_t> delaySamples;
     std::int32_t maxDelayBase;
     std::int32_t bufferLength;
-    std::int32_t writePos;
-    std::int32_t readPos;
-    InjectRoutine injectRoutine;
+    // The processing thread advances both; applyDepth, on a control thread,
+    // reads the write position and sets the read position.
+    Relaxed<std::int32_t> writePos;
+    Relaxed<std::int32_t> readPos;
+    Relaxed<InjectRoutine> injectRoutine;
     // Which specialised chain processes: 8 to 15 with the filter on, 0 to 7
     // without, plus the inject mode minus one. Set on the control thread
     // whenever the filter type or the inject routine changes, so the audio
     // thread reads one value instead of choosing per call.
-    std::int32_t chainIndex = 0;
+    Relaxed<std::int32_t> chainIndex{0};
     // The filter coefficients the audio thread last took as a whole set.
     BiquadFilter::Coefficients blockCoefficients{};
 

@@ -214,6 +214,19 @@ inline __m128 flush(__m128 v) {
     return _mm_castsi128_ps(_mm_andnot_si128(zero, bits));
 }
 
+// The same flush as a branch taken only when a lane's exponent bits are
+// all zero (zero and subnormal results, rare in sound), so on the filter's
+// recurrence the rounded sum goes straight on and the test runs beside it.
+// Lanes 2 and 3 (always zero after a narrowing of two doubles) are ignored.
+inline __m128 flushRare(__m128 v) {
+    const __m128i bits = _mm_castps_si128(v);
+    const __m128i exponent = _mm_and_si128(bits, _mm_set1_epi32(0x7F800000));
+    const __m128i zero = _mm_cmpeq_epi32(exponent, _mm_setzero_si128());
+    if ((_mm_movemask_ps(_mm_castsi128_ps(zero)) & 3) != 0)
+        return _mm_castsi128_ps(_mm_andnot_si128(zero, bits));
+    return v;
+}
+
 inline __m128d wide(__m128 v) {
     return _mm_cvtps_pd(v);
 }
@@ -290,6 +303,37 @@ inline bool groupsApart(const Lane* lanes, std::int32_t w, std::int32_t r, std::
            clear(lanes[1].post2.read - lanes[1].post2.write);
 }
 
+// Groups of four: the main line's read comes before its write in each group
+// (the read sees the slot as it was, as in the plain order when the read is
+// ahead of the write or on the same slot), so only a read one to three slots
+// behind the write keeps a group from forming. A post line's write comes
+// first in the plain order; in a group it still does, unless the read lies
+// one to three slots ahead of the write (a delay of the line's length less
+// one to three), where the read goes first so that it sees the slots before
+// the later samples of the group write them. Every post-line gap is thus
+// served, and only the main line decides.
+inline bool mainApart4(std::int32_t w, std::int32_t r) {
+    const std::int32_t gap = w - r;
+    return gap < 1 || gap >= 4;
+}
+
+inline bool readFirst4(const Line& l) {
+    const std::int32_t gap = l.read - l.write;
+    return gap >= 1 && gap < 4;
+}
+
+// A post line's step for one group: write `value` at w, read at r, in the
+// order readFirst4 chose.
+inline __m128 writeRead(float* w, const float* r, __m128 value, bool readFirst) {
+    if (readFirst) {
+        const __m128 v = _mm_loadu_ps(r);
+        _mm_storeu_ps(w, value);
+        return v;
+    }
+    _mm_storeu_ps(w, value);
+    return _mm_loadu_ps(r);
+}
+
 // The per-call constants of the chain, broadcast.
 struct Constants {
     __m128d feedback;
@@ -298,33 +342,39 @@ struct Constants {
     __m128 gain;
 };
 
-// `count` (a multiple of four) samples of one channel without the filter,
-// four at a time, every lane computed as the scalar chain computes it.
+// Samples i to i + 3 of one channel after the main line's read (or the
+// filter) gave d, every lane computed as the scalar chain computes it.
 template <int kMode, bool kAccumulate, bool kInPlace>
-void runQuads(const Constants& k, const float* in, float* out, float* lineW, const float* lineR,
-              float* p1W, const float* p1R, float* p2W, const float* p2R, std::int32_t count) {
-    const __m128d feedback = k.feedback, send1 = k.send1, send2 = k.send2;
-    const __m128 mix = k.mix, gain = k.gain;
-    for (std::int32_t i = 0; i < count; i += 4) {
-        const __m128 prior = kAccumulate ? _mm_loadu_ps(out + i) : _mm_setzero_ps();
-        const __m128 x = _mm_loadu_ps(in + i);
-        const __m128 d = _mm_loadu_ps(lineR + i);
-        const Wide4 dWide = wide4(d);
-        _mm_storeu_ps(lineW + i, addProduct4(wide4(x), dWide, feedback));
-        __m128 o = _mm_add_ps(x, _mm_mul_ps(mix, d));
-        _mm_storeu_ps(p1W + i, o);
-        const __m128 r1 = flush(_mm_loadu_ps(p1R + i));
-        o = addProduct4(wide4(o), wide4(r1), send1);
-        const __m128 xin = kInPlace ? o : x;
-        _mm_storeu_ps(p2W + i, feed<kMode>(xin, o, d));
-        const Wide4 r2 = wide4(flush(_mm_loadu_ps(p2R + i)));
-        const Wide4 inW = wide4(xin), oW = wide4(o);
-        o = narrow4(
-            outputWide<kMode>(inW.left, oW.left, dWide.left, _mm_mul_pd(send2, r2.left)),
-            outputWide<kMode>(inW.right, oW.right, dWide.right, _mm_mul_pd(send2, r2.right)));
-        const __m128 y = _mm_mul_ps(o, gain);
-        _mm_storeu_ps(out + i, kAccumulate ? _mm_add_ps(prior, y) : y);
-    }
+inline void quad(const Constants& k, const float* in, float* out, float* lineW, float* p1W,
+                 const float* p1R, float* p2W, const float* p2R, std::int32_t i, __m128 d,
+                 bool first1, bool first2) {
+    const __m128 prior = kAccumulate ? _mm_loadu_ps(out + i) : _mm_setzero_ps();
+    const __m128 x = _mm_loadu_ps(in + i);
+    const Wide4 dWide = wide4(d);
+    _mm_storeu_ps(lineW + i, addProduct4(wide4(x), dWide, k.feedback));
+    __m128 o = _mm_add_ps(x, _mm_mul_ps(k.mix, d));
+    const __m128 r1 = flush(writeRead(p1W + i, p1R + i, o, first1));
+    o = addProduct4(wide4(o), wide4(r1), k.send1);
+    const __m128 xin = kInPlace ? o : x;
+    const Wide4 r2 = wide4(flush(writeRead(p2W + i, p2R + i, feed<kMode>(xin, o, d), first2)));
+    const Wide4 inW = wide4(xin), oW = wide4(o);
+    o = narrow4(outputWide<kMode>(inW.left, oW.left, dWide.left, _mm_mul_pd(k.send2, r2.left)),
+                outputWide<kMode>(inW.right, oW.right, dWide.right, _mm_mul_pd(k.send2, r2.right)));
+    const __m128 y = _mm_mul_ps(o, k.gain);
+    _mm_storeu_ps(out + i, kAccumulate ? _mm_add_ps(prior, y) : y);
+}
+
+// `count` (a multiple of four) samples of one channel without the filter,
+// four at a time.
+template <int kMode, bool kAccumulate, bool kInPlace>
+void runQuads(const Constants& k, const Lane& lane, const float* in, float* out, float* lineW,
+              const float* lineR, float* p1W, const float* p1R, float* p2W, const float* p2R,
+              std::int32_t count) {
+    const Constants c = k;
+    const bool first1 = readFirst4(lane.post1), first2 = readFirst4(lane.post2);
+    for (std::int32_t i = 0; i < count; i += 4)
+        quad<kMode, kAccumulate, kInPlace>(c, in, out, lineW, p1W, p1R, p2W, p2R, i,
+                                           _mm_loadu_ps(lineR + i), first1, first2);
 }
 
 template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
@@ -361,21 +411,61 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
     const float* p2RR = R.post2.data + R.post2.read;
 
     std::int32_t i = 0;
-    if constexpr (!kFilter) {
+    if constexpr (kFilter) {
+        // With the filter, four frames' recurrence steps run one after the
+        // other (both channels in the lanes of each step), and the rest of
+        // the chain for those frames four samples of a channel at a time,
+        // beside the next frames' steps. Grouping keeps every read's value
+        // under the same conditions as without the filter.
+        if (n >= 4 && s.pairwise && mainApart4(w, r)) {
+            const Constants k{feedback, mix, send1, send2, gain};
+            const std::int32_t quads = n & ~std::int32_t{3};
+            const bool first1L = readFirst4(L.post1), first2L = readFirst4(L.post2);
+            const bool first1R = readFirst4(R.post1), first2R = readFirst4(R.post2);
+            const auto stepOnce = [&](__m128d dWide) {
+                const __m128d sum = _mm_sub_pd(
+                    _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0, dWide), _mm_mul_pd(b1, x0)),
+                                          _mm_mul_pd(b2, x1)),
+                               _mm_mul_pd(a1, y0)),
+                    _mm_mul_pd(a2, y1));
+                const __m128 f = flushRare(_mm_cvtpd_ps(sum));
+                x1 = x0;
+                x0 = dWide;
+                y1 = y0;
+                y0 = wide(f);
+                return f;
+            };
+            for (; i < quads; i += 4) {
+                const __m128 dL = _mm_loadu_ps(lineRL + i), dR = _mm_loadu_ps(lineRR + i);
+                const __m128 lo = _mm_unpacklo_ps(dL, dR);  // L0 R0 L1 R1
+                const __m128 hi = _mm_unpackhi_ps(dL, dR);  // L2 R2 L3 R3
+                const __m128 f0 = stepOnce(wide(lo));
+                const __m128 f1 = stepOnce(wide(_mm_movehl_ps(lo, lo)));
+                const __m128 f2 = stepOnce(wide(hi));
+                const __m128 f3 = stepOnce(wide(_mm_movehl_ps(hi, hi)));
+                const __m128 f01 = _mm_unpacklo_ps(f0, f1);  // L0 L1 R0 R1
+                const __m128 f23 = _mm_unpacklo_ps(f2, f3);  // L2 L3 R2 R3
+                quad<kMode, kAccumulate, kInPlace>(k, inL, outL, lineWL, p1WL, p1RL, p2WL, p2RL, i,
+                                                   _mm_movelh_ps(f01, f23), first1L, first2L);
+                quad<kMode, kAccumulate, kInPlace>(k, inR, outR, lineWR, p1WR, p1RR, p2WR, p2RR, i,
+                                                   _mm_movehl_ps(f23, f01), first1R, first2R);
+            }
+        }
+    } else {
         // Without the filter no sample waits on the one before, so a group
         // of samples runs at once, each line's writes and reads grouped.
         // That keeps every read's value unless a read would see another
-        // sample's write in the group (see groupsApart), or an output array
+        // sample's write in the group (see mainApart4 and groupsApart), or an output array
         // lies partly over its input. Four samples of one channel fill a
         // vector with one load or store per array; the channels are not
         // tied, so the left one's samples may all come first.
-        if (n >= 4 && s.pairwise && groupsApart(lanes, w, r, 4)) {
+        if (n >= 4 && s.pairwise && mainApart4(w, r)) {
             const Constants k{feedback, mix, send1, send2, gain};
             const std::int32_t quads = n & ~std::int32_t{3};
-            runQuads<kMode, kAccumulate, kInPlace>(k, inL, outL, lineWL, lineRL, p1WL, p1RL, p2WL,
-                                                   p2RL, quads);
-            runQuads<kMode, kAccumulate, kInPlace>(k, inR, outR, lineWR, lineRR, p1WR, p1RR, p2WR,
-                                                   p2RR, quads);
+            runQuads<kMode, kAccumulate, kInPlace>(k, L, inL, outL, lineWL, lineRL, p1WL, p1RL,
+                                                   p2WL, p2RL, quads);
+            runQuads<kMode, kAccumulate, kInPlace>(k, R, inR, outR, lineWR, lineRR, p1WR, p1RR,
+                                                   p2WR, p2RR, quads);
             i = quads;
         } else if (n >= 2 && s.pairwise && groupsApart(lanes, w, r, 2)) {
             // Two samples of both channels: {left i, left i+1, right i, right i+1}.
@@ -413,7 +503,7 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
                                       _mm_mul_pd(b2, x1)),
                            _mm_mul_pd(a1, y0)),
                 _mm_mul_pd(a2, y1));
-            d = flush(_mm_cvtpd_ps(sum));
+            d = flushRare(_mm_cvtpd_ps(sum));
             x1 = x0;
             x0 = dWide;
             y1 = y0;

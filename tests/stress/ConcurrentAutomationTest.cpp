@@ -2,7 +2,8 @@
 // switches programs and reads every text, through the record's entries only.
 // The host interface gives no synchronisation, so the values a block sees
 // may be any mixture of old and new; what must hold is memory safety (the
-// sanitizer builds run this too) and audio that stays finite and bounded.
+// sanitizer builds run this too), no data race (the thread-sanitizer build,
+// preset `tsan`) and audio that stays finite and bounded.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,15 +14,16 @@
 #include <thread>
 #include <vector>
 
+#include "dsp/BiquadFilter.h"
 #include "effect/FlangerParams.h"
 #include "frame/AudioEffect.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -193,6 +195,40 @@ TEST(ConcurrentAutomation, AudioStaysFiniteAndBoundedWhileAnotherThreadAutomates
     EXPECT_EQ(audio.nonFinite, 0);
     EXPECT_LT(audio.peak, kOutputLimit);
     EXPECT_EQ(control.textFaults, 0);
+}
+
+// The coefficients go out as one set: while one thread redesigns between
+// two filters, every set the other thread copies is one of the two whole.
+TEST(ConcurrentAutomation, CoefficientCopiesAreWholeSetsWhileAnotherThreadRedesigns) {
+    BiquadFilter filter, low, high;
+    low.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+    high.calcCoefficients(6000.0f, 0.9f, 44100.0f, BiquadFilter::kHighPass);
+    BiquadFilter::Coefficients sets[2];
+    ASSERT_TRUE(low.snapshot(sets[0]) && high.snapshot(sets[1]));
+    filter.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+
+    std::atomic<bool> stop{false};
+    std::thread designer([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+            if (i % 2 == 0)
+                filter.calcCoefficients(6000.0f, 0.9f, 44100.0f, BiquadFilter::kHighPass);
+            else
+                filter.calcCoefficients(300.0f, 0.5f, 44100.0f, BiquadFilter::kLowPass);
+        }
+    });
+    long long copies = 0, torn = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        BiquadFilter::Coefficients c;
+        if (!filter.snapshot(c)) continue;
+        ++copies;
+        if (std::memcmp(&c, &sets[0], sizeof c) != 0 && std::memcmp(&c, &sets[1], sizeof c) != 0)
+            ++torn;
+    }
+    stop = true;
+    designer.join();
+    EXPECT_GT(copies, 1000);
+    EXPECT_EQ(torn, 0);
 }
 
 }  // namespace

@@ -199,12 +199,13 @@ TEST_P(GroupedSamples, ReadsNearTheirWritesMatchSampleBySample) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Chain, GroupedSamples,
-                         ::testing::Values(GapCase{1, 0, false}, GapCase{2, 0, false},
-                                           GapCase{3, 0, false}, GapCase{4, 0, false},
-                                           GapCase{10, 1, false}, GapCase{10, 2, false},
-                                           GapCase{10, 3, false}, GapCase{10, 4, false},
-                                           GapCase{2, 2, false}, GapCase{2, 2, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Chain, GroupedSamples,
+    ::testing::Values(GapCase{1, 0, false}, GapCase{2, 0, false}, GapCase{3, 0, false},
+                      GapCase{4, 0, false}, GapCase{10, 1, false}, GapCase{10, 2, false},
+                      GapCase{10, 3, false}, GapCase{10, 4, false}, GapCase{2, 2, false},
+                      GapCase{2, 2, true}, GapCase{0, 1, true}, GapCase{4, 1, true},
+                      GapCase{10, 3, true}, GapCase{10, 0, true}, GapCase{10, 4, true}));
 
 TEST(Chain, ZeroOrNegativeCountsChangeNothing) {
     auto fx = neutral();
