@@ -4,7 +4,9 @@
 # The .deb passes lintian, installs, runs from /usr/bin, its plug-in loads
 # from /usr/lib/vst and renders like the build tree's, and removing it leaves
 # none of its files. The archive, unpacked into an empty folder, renders like
-# the build tree. The zip holds a 32-bit and a 64-bit DLL with their exports,
+# the build tree. The 64-bit ARM .deb passes lintian and holds AArch64
+# binaries; the ARM archive's tool, run under qemu-aarch64, renders the same
+# bytes as the x86-64 build tree. The zip holds a 32-bit and a 64-bit DLL with their exports,
 # imports and version resource.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +19,15 @@ die() {
 
 ./scripts/deps.sh git cmake ninja-build g++ pkg-config libsndfile1-dev binutils dpkg-dev lintian \
     zip unzip g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-    binutils-mingw-w64-x86-64
+    binutils-mingw-w64-x86-64 g++-aarch64-linux-gnu qemu-user
+if ! dpkg -s libsndfile1-dev:arm64 lv2-dev:arm64 >/dev/null 2>&1; then
+    if [[ $(dpkg --print-foreign-architectures) != *arm64* ]]; then
+        sudo=""
+        [[ $(id -u) -eq 0 ]] || sudo=sudo
+        $sudo dpkg --add-architecture arm64
+    fi
+    ./scripts/deps.sh lv2-dev libsndfile1-dev:arm64 lv2-dev:arm64
+fi
 
 pkg=static-flanger
 work=$(mktemp -d)
@@ -65,7 +75,9 @@ version=$(sed -n 's/^#define FLANGER_VERSION "\(.*\)"$/\1/p' build/release-ci-a/
 deb=dist/${pkg}_${version}_amd64.deb
 archive=dist/$pkg-$version-linux-x86_64.tar.gz
 zip=dist/$pkg-$version-windows.zip
-for f in "$deb" "$archive" "$zip"; do [[ -f $f ]] || die "release.sh did not write $f"; done
+arm_deb=dist/${pkg}_${version}_arm64.deb
+arm_archive=dist/$pkg-$version-linux-aarch64.tar.gz
+for f in "$deb" "$archive" "$zip" "$arm_deb" "$arm_archive"; do [[ -f $f ]] || die "release.sh did not write $f"; done
 
 # --- the reference: the development build ----------------------------------
 ref=build/default
@@ -148,6 +160,27 @@ renders_like_reference "$top/lib/vst/flanger.so" archive
     die "the archive's flanger-render cannot render"
 cmp "$work/archive.au" "$work/ref.au" || die "the archive's tool renders differently from $ref"
 echo "the archive's flanger-render renders program 5 byte-identically to the build tree"
+
+# --- 64-bit ARM -------------------------------------------------------------
+step "64-bit ARM .deb and archive"
+lintian --fail-on error "$arm_deb" || die "lintian reports errors on $arm_deb"
+[[ $(dpkg-deb -f "$arm_deb" Architecture) == arm64 ]] || die "$arm_deb is not Architecture: arm64"
+mkdir "$work/arm-deb" "$work/arm-unpacked"
+dpkg-deb -x "$arm_deb" "$work/arm-deb"
+tar -xzf "$arm_archive" -C "$work/arm-unpacked"
+arm_top=$work/arm-unpacked/$pkg-$version-linux-aarch64
+for f in usr/bin/flanger-render usr/lib/vst/flanger.so usr/lib/lv2/flanger.lv2/flanger.so; do
+    [[ $(readelf -h "$work/arm-deb/$f") == *"Machine:"*"AArch64"* ]] || die "$arm_deb: $f is not AArch64"
+    [[ $(readelf -h "$arm_top/${f#usr/}") == *"Machine:"*"AArch64"* ]] || die "$arm_archive: ${f#usr/} is not AArch64"
+done
+# The Turtle files are written by the effect itself, so both architectures'
+# bundles describe the same plug-in.
+diff -r "$work/arm-deb/usr/lib/lv2/flanger.lv2" "$top/lib/lv2/flanger.lv2" -x flanger.so ||
+    die "the ARM and x86-64 LV2 bundles' Turtle files differ"
+(cd "$work" && qemu-aarch64 "$arm_top/bin/flanger-render" -q --program 5 "$work/arm.au") ||
+    die "the ARM archive's flanger-render cannot render under qemu-aarch64"
+cmp "$work/arm.au" "$work/ref.au" || die "the ARM archive's tool renders differently from the x86-64 build"
+echo "the ARM archive's flanger-render renders program 5 byte-identically to the x86-64 build tree"
 
 # --- .zip ------------------------------------------------------------------
 step "Windows zip"

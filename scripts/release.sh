@@ -2,6 +2,8 @@
 # Builds, from a clean checkout, the files a release offers, into dist/:
 #   static-flanger_VERSION_amd64.deb            Debian package
 #   static-flanger-VERSION-linux-x86_64.tar.gz  the same files for other systems
+#   static-flanger_VERSION_arm64.deb            the same two for 64-bit ARM,
+#   static-flanger-VERSION-linux-aarch64.tar.gz   cross-built
 #   static-flanger-VERSION-windows.zip          32-bit and 64-bit DLLs
 #   SHA256SUMS
 # The version is the one in project() in CMakeLists.txt. Two runs from the
@@ -52,6 +54,7 @@ tools=(
     x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
     i686-w64-mingw32-windres:binutils-mingw-w64-i686
     x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
+    aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user
 )
 missing=()
 for entry in "${tools[@]}"; do
@@ -64,6 +67,16 @@ if ((${#missing[@]})); then
     mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
     die "missing tools; install them with:
   apt-get install -y --no-install-recommends ${missing[*]}"
+fi
+# The 64-bit ARM build links Debian's arm64 libraries (multiarch).
+arm64_missing=()
+for p in libsndfile1-dev:arm64 lv2-dev:arm64; do
+    dpkg -s "$p" >/dev/null 2>&1 || arm64_missing+=("$p")
+done
+if ((${#arm64_missing[@]})); then
+    die "missing the arm64 libraries the ARM build links; install them with:
+  dpkg --add-architecture arm64 && apt-get update
+  apt-get install -y --no-install-recommends ${arm64_missing[*]}"
 fi
 
 # --- the commit ------------------------------------------------------------
@@ -238,7 +251,10 @@ EOF
     local shlibs=$build/shlibdeps-$arch depends
     rm -rf "$shlibs" && mkdir -p "$shlibs/debian"
     printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$pkg" "$pkg" >"$shlibs/debian/control"
-    depends=$(cd "$shlibs" && dpkg-shlibdeps -O "${elves[@]}" 2>/dev/null) ||
+    # dpkg-architecture sets the host architecture, so a cross-built tree is
+    # read with its own objdump and matched against that architecture's
+    # libraries.
+    depends=$(cd "$shlibs" && dpkg-architecture -a "$arch" -c dpkg-shlibdeps -O "${elves[@]}" 2>/dev/null) ||
         die "dpkg-shlibdeps failed on the staged binaries (run it by hand in $shlibs)"
     depends=${depends#shlibs:Depends=}
 
@@ -323,7 +339,7 @@ version=""
 note "commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH"
 
 package_linux default amd64 x86_64
-# Further Linux architectures: package_linux PRESET DEBIAN_ARCH ARCHIVE_ARCH
+package_linux linux-arm64 arm64 aarch64
 package_windows
 
 (cd "$dist" && sha256sum -- *.deb *.tar.gz *.zip >SHA256SUMS)
