@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Renders white noise through a slow sweep of Flanger Depth with
 # flanger-render and draws the left channel's spectrogram with sox into
-# docs/sweep-spectrogram.png: the comb's notches fan out as the delay
+# docs/sweep.png: the comb's notches fan out as the delay
 # shortens and close up as it grows.
-# Usage: scripts/plot-spectrogram.sh [OUTPUT.png]
+# Usage: scripts/plot-sweep.sh [OUTPUT.png]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-output=${1:-docs/sweep-spectrogram.png}
+output=${1:-docs/sweep.png}
 
 ./scripts/deps.sh sox
 tool=build/default/host/flanger-render
