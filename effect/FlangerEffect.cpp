@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "effect/ChainKernels.h"
 #include "effect/InjectRoutines.h"
 
 namespace {
@@ -60,7 +61,8 @@ FlangerEffect::FlangerEffect(audioMasterCallback master)
       post1L(kPostLineBase, getSampleRate()),
       post1R(kPostLineBase, getSampleRate()),
       post2L(kPostLineBase, getSampleRate()),
-      post2R(kPostLineBase, getSampleRate()) {
+      post2R(kPostLineBase, getSampleRate()),
+      kernels(&chain::kernelsFor(chain::bestInstructionSet())) {
     maxDelayBase = kMaxDelayBase;
     currentRate = getSampleRate();
     bufferLength = DelayLine::lengthFor(maxDelayBase, currentRate);

@@ -13,6 +13,10 @@
 #include "effect/InjectRoutines.h"
 #include "frame/AudioEffect.h"
 
+namespace chain {
+struct Kernels;
+}
+
 // One program: twelve normalised values in slot order and a name.
 struct FlangerProgram {
     FlangerProgram();
@@ -96,8 +100,6 @@ private:
     void selectChain();
     template <bool kAccumulate>
     void runChain(float** inputs, float** outputs, VstInt32 sampleFrames);
-    template <bool kAccumulate, bool kFilter, int kMode>
-    void run(float** inputs, float** outputs, VstInt32 sampleFrames);
 
     std::unique_ptr<FlangerProgram[]> programs;
     BiquadFilter filter;
@@ -134,6 +136,9 @@ private:
     // whenever the filter type or the inject routine changes, so the audio
     // thread reads one value instead of choosing per call.
     Relaxed<std::int32_t> chainIndex{0};
+    // The chain's loops for the fastest instruction set this machine runs;
+    // fixed at construction.
+    const chain::Kernels* kernels;
     // The filter coefficients the audio thread last took as a whole set.
     BiquadFilter::Coefficients blockCoefficients{};
 
