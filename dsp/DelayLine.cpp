@@ -18,6 +18,12 @@ DelayLine::DelayLine(std::int32_t base, float r)
     buffer.reset(new float[static_cast<std::size_t>(length)]);
     std::fill_n(buffer.get(), length, 0.0f);
     if (readIndex >= length) readIndex = 0;
+    delay = distance();
+}
+
+std::int32_t DelayLine::distance() const {
+    const std::int32_t d = writeIndex - readIndex;
+    return d < 0 ? d + length : d;
 }
 
 void DelayLine::setDelay(std::int32_t n) {
@@ -30,6 +36,7 @@ void DelayLine::setDelay(std::int32_t n) {
     if (r < 0) r += length;
     if (r >= length || r < 0) r = 0;
     readIndex = r;
+    delay = w - r < 0 ? w - r + length : w - r;
 }
 
 bool DelayLine::setSampleRate(float r) {
@@ -45,6 +52,7 @@ bool DelayLine::setSampleRate(float r) {
         writeIndex = writeIndex % length;
         setDelay(oldDelay);
     }
+    delay = distance();
     return true;
 }
 

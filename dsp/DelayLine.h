@@ -44,15 +44,17 @@ public:
     }
 
     std::int32_t getLength() const { return length; }
-    std::int32_t getDelay() const {
-        const std::int32_t d = writeIndex - readIndex;
-        return d < 0 ? d + length : d;
-    }
+    // The distance from the read index back to the write index, 0 to
+    // length - 1, as construction, setDelay or a rate change placed it;
+    // ticks keep it.
+    std::int32_t getDelay() const { return delay; }
     std::int32_t getWriteIndex() const { return writeIndex; }
     std::int32_t getReadIndex() const { return readIndex; }
     float getRate() const { return rate; }
 
-    // Raw access for loops that inline the tick.
+    // Raw access for loops that inline the tick: they keep their own
+    // indices, the read index getDelay() behind the write index, and store
+    // them back here.
     float* data() { return buffer.get(); }
     void setIndices(std::int32_t write, std::int32_t read) {
         writeIndex = write;
@@ -62,12 +64,19 @@ public:
     static std::int32_t lengthFor(std::int32_t baseLength, float rate);
 
 private:
+    // (writeIndex - readIndex) modulo length.
+    std::int32_t distance() const;
+
     std::unique_ptr<float[]> buffer;
     float rate;
     // The processing thread moves both indices; setDelay, on another
-    // thread, reads the write index and moves the read index.
+    // thread, reads the write index and moves the read index. The delay is
+    // written only by setDelay and the operations made while processing is
+    // stopped, so a processing thread that derives its read index from it
+    // never loses a change to a store of its own.
     Relaxed<std::int32_t> writeIndex{0};
     Relaxed<std::int32_t> readIndex{1};
+    Relaxed<std::int32_t> delay{0};
     std::int32_t length;
     std::int32_t baseLength;
 };

@@ -522,6 +522,118 @@ void runSegment(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r, 
     }
 }
 
+// The per-call constants of the frame-by-frame path, broadcast to both
+// channels.
+struct FrameConstants {
+    __m128d b0, b1, b2, a1, a2;
+    __m128d feedback;
+    __m128 mix;
+    __m128d send1, send2;
+    __m128 gain;
+};
+
+inline FrameConstants frameConstants(const Settings& s) {
+    return {_mm_set1_pd(s.b0),
+            _mm_set1_pd(s.b1),
+            _mm_set1_pd(s.b2),
+            _mm_set1_pd(s.a1),
+            _mm_set1_pd(s.a2),
+            _mm_set1_pd(static_cast<double>(s.feedbackSign) * s.feedback),
+            _mm_set1_ps(s.mixSign),
+            _mm_set1_pd(s.post1Send),
+            _mm_set1_pd(static_cast<double>(s.post2Send)),
+            _mm_set1_ps(s.gain)};
+}
+
+// One frame of both channels in the lanes: in, out and the main line's
+// slots given as pointers, the post lines' indices wrapping. The filter
+// histories are {x0L, x0R, x1L, x1R} and {y0L, y0R, y1L, y1R}.
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
+[[gnu::always_inline]] inline void frame(const FrameConstants& k, const float* inL,
+                                         const float* inR, float* outL, float* outR,
+                                         const float* readL, const float* readR, float* writeL,
+                                         float* writeR, Line& p1L, Line& p1R, Line& p2L, Line& p2R,
+                                         __m128& xs, __m128& ys) {
+    const __m128 prior = kAccumulate ? load(outL, outR) : _mm_setzero_ps();
+    const __m128 x = load(inL, inR);
+    __m128 d = load(readL, readR);
+    __m128d dWide = wide(d);
+    if constexpr (kFilter) {
+        const __m128d sum = _mm_sub_pd(
+            _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(k.b0, dWide), _mm_mul_pd(k.b1, wide(xs))),
+                                  _mm_mul_pd(k.b2, wide(_mm_movehl_ps(xs, xs)))),
+                       _mm_mul_pd(k.a1, wide(ys))),
+            _mm_mul_pd(k.a2, wide(_mm_movehl_ps(ys, ys))));
+        const __m128 f = flushRare(_mm_cvtpd_ps(sum));
+        xs = _mm_movelh_ps(d, xs);  // x0 becomes x1, d becomes x0
+        ys = _mm_movelh_ps(f, ys);
+        d = f;
+        dWide = wide(f);
+    }
+    store(writeL, writeR, _mm_cvtpd_ps(_mm_add_pd(wide(x), _mm_mul_pd(dWide, k.feedback))));
+    __m128 o = _mm_add_ps(x, _mm_mul_ps(k.mix, d));
+    store(p1L.data + p1L.write, p1R.data + p1R.write, o);
+    const __m128 r1 = flush(load(p1L.data + p1L.read, p1R.data + p1R.read));
+    p1L.advance(1);
+    p1R.advance(1);
+    o = _mm_cvtpd_ps(_mm_add_pd(wide(o), _mm_mul_pd(k.send1, wide(r1))));
+    const __m128 xin = kInPlace ? o : x;
+    store(p2L.data + p2L.write, p2R.data + p2R.write, feed<kMode>(xin, o, d));
+    const __m128 r2 = flush(load(p2L.data + p2L.read, p2R.data + p2R.read));
+    p2L.advance(1);
+    p2R.advance(1);
+    o = output<kMode>(xin, o, dWide, _mm_mul_pd(k.send2, wide(r2)));
+    const __m128 y = _mm_mul_ps(o, k.gain);
+    store(outL, outR, kAccumulate ? _mm_add_ps(prior, y) : y);
+}
+
+// Short blocks, frame by frame with both channels in the lanes and the
+// post-line indices wrapping as they go: none of the segment setup, and the
+// histories and constants go straight from the records into the vectors.
+// Only for blocks inside both main lines whose channels the host's arrays
+// do not tie (see runLong), with both channels in place or neither. Kept
+// out of line, and a single frame apart from the loop, so that a one-frame
+// call runs a small function with every value in a register.
+template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace>
+[[gnu::noinline]] void runFrames(const Settings& s, Lane* lanes, std::int32_t w, std::int32_t r,
+                                 std::int32_t n) {
+    Lane& L = lanes[0];
+    Lane& R = lanes[1];
+    const FrameConstants k = frameConstants(s);
+    Line p1L = L.post1, p1R = R.post1, p2L = L.post2, p2R = R.post2;
+    // Each history record is {x0, x1, y0, y1}.
+    static_assert(sizeof(BiquadFilter::History) == 4 * sizeof(float));
+    float* const historyL = reinterpret_cast<float*>(&L.history);
+    float* const historyR = reinterpret_cast<float*>(&R.history);
+    __m128 xs = _mm_setzero_ps(), ys = _mm_setzero_ps();
+    if constexpr (kFilter) {
+        const __m128 hL = _mm_loadu_ps(historyL), hR = _mm_loadu_ps(historyR);
+        xs = _mm_unpacklo_ps(hL, hR);
+        ys = _mm_unpackhi_ps(hL, hR);
+    }
+    if (n == 1) {
+        frame<kFilter, kMode, kAccumulate, kInPlace>(k, L.in, R.in, L.out, R.out, L.line + r,
+                                                     R.line + r, L.line + w, R.line + w, p1L, p1R,
+                                                     p2L, p2R, xs, ys);
+    } else {
+        for (std::int32_t i = 0; i < n; ++i)
+            frame<kFilter, kMode, kAccumulate, kInPlace>(
+                k, L.in + i, R.in + i, L.out + i, R.out + i, L.line + r + i, R.line + r + i,
+                L.line + w + i, R.line + w + i, p1L, p1R, p2L, p2R, xs, ys);
+    }
+    if constexpr (kFilter) {
+        // {x0, x1} and {y0, y1} of each channel side by side.
+        const __m128 lo = _mm_unpacklo_ps(xs, _mm_shuffle_ps(xs, xs, 0xEE));  // x0L x1L x0R x1R
+        const __m128 hi = _mm_unpacklo_ps(ys, _mm_shuffle_ps(ys, ys, 0xEE));  // y0L y1L y0R y1R
+        _mm_storeu_ps(historyL, _mm_movelh_ps(lo, hi));
+        _mm_storeu_ps(historyR, _mm_movehl_ps(hi, lo));
+    }
+    L.post1 = p1L;
+    R.post1 = p1R;
+    L.post2 = p2L;
+    R.post2 = p2R;
+}
+
 }  // namespace stereo
 #endif
 
@@ -637,8 +749,8 @@ bool overlaps(const float* a, const float* b, std::int32_t n) {
 // allow it (see the top of this file), otherwise one channel after the
 // other per chunk of the main lines.
 template <bool kFilter, int kMode, bool kAccumulate>
-void runLong(const Settings& settings, Lane* lanes, std::int32_t length, std::int32_t w,
-             std::int32_t r, std::int32_t n) {
+[[gnu::noinline]] void runLong(const Settings& settings, Lane* lanes, std::int32_t length,
+                               std::int32_t w, std::int32_t r, std::int32_t n) {
     // Interleaving is invisible unless a channel's output overlaps the other
     // channel's arrays; in place on one channel but not the other, the
     // channels also run apart, each with its own loop.
@@ -680,6 +792,23 @@ template <bool kAccumulate, bool kFilter, int kMode>
 void runBlock(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t w, std::int32_t r,
               std::int32_t n) {
     if (n <= kShortBlock && n <= length - w && n <= length - r) {
+#if FLANGER_KERNEL_SIMD >= 1
+        const bool inPlaceL = lanes[0].in == lanes[0].out;
+        const bool inPlaceR = lanes[1].in == lanes[1].out;
+        const bool tied = overlaps(lanes[0].out, lanes[1].in, n) ||
+                          overlaps(lanes[0].out, lanes[1].out, n) ||
+                          overlaps(lanes[1].out, lanes[0].in, n) ||
+                          (!inPlaceL && overlaps(lanes[0].in, lanes[0].out, n)) ||
+                          (!inPlaceR && overlaps(lanes[1].in, lanes[1].out, n));
+        if (!tied && inPlaceL == inPlaceR) {
+            if (readsInput(kMode) && inPlaceL) {
+                stereo::runFrames<kFilter, kMode, kAccumulate, true>(s, lanes, w, r, n);
+            } else {
+                stereo::runFrames<kFilter, kMode, kAccumulate, false>(s, lanes, w, r, n);
+            }
+            return;
+        }
+#endif
         runShortLanes<kFilter, kMode, kAccumulate>(s, lanes, w, r, n);
     } else {
         runLong<kFilter, kMode, kAccumulate>(s, lanes, length, w, r, n);

@@ -188,6 +188,7 @@ void FlangerEffect::setParameter(VstInt32 index, float value) {
             break;
         default: break;
     }
+    changed();
 }
 
 float FlangerEffect::getParameter(VstInt32 index) {
@@ -226,6 +227,7 @@ void FlangerEffect::applyDepth() {
     else if (product > 0.0f)
         n = static_cast<std::int32_t>(product);
     delaySamples = n;
+    readOffset = n;
     std::int32_t r = writePos - n;
     if (r < 0) r += bufferLength;
     readPos = r;
@@ -269,6 +271,8 @@ void FlangerEffect::setSampleRate(float rate) {
         writePos = writePos % bufferLength;
         applyDepth();
     }
+    const std::int32_t distance = writePos - readPos;
+    readOffset = distance < 0 ? distance + bufferLength : distance;
 
     post1L.setSampleRate(rate);
     post1R.setSampleRate(rate);
@@ -276,6 +280,7 @@ void FlangerEffect::setSampleRate(float rate) {
     post2R.setSampleRate(rate);
 
     filter.calcCoefficients(cutoffHz(fCutoff, currentRate), fQFactor, currentRate, filterType);
+    changed();
 }
 
 void FlangerEffect::suspend() {
@@ -286,6 +291,7 @@ void FlangerEffect::suspend() {
     post2L.reset();
     post2R.reset();
     filter.reset();
+    changed();
 }
 
 void FlangerEffect::resume() {}

@@ -3,19 +3,17 @@
 // two post-flanger comb stages per channel and eight inject routings.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "dsp/BiquadFilter.h"
 #include "dsp/DelayLine.h"
 #include "dsp/Relaxed.h"
+#include "effect/ChainKernels.h"
 #include "effect/FlangerParams.h"
 #include "effect/InjectRoutines.h"
 #include "frame/AudioEffect.h"
-
-namespace chain {
-struct Kernels;
-}
 
 // One program: twelve normalised values in slot order and a name.
 struct FlangerProgram {
@@ -100,6 +98,11 @@ private:
     void selectChain();
     template <bool kAccumulate>
     void runChain(float** inputs, float** outputs, VstInt32 sampleFrames);
+    // Tells the processing thread that shared state changed: it takes a
+    // fresh view before its next block. Called after every change.
+    void changed() { controlVersion.fetch_add(1, std::memory_order_release); }
+    // The processing thread's view, taken afresh from the shared state.
+    void refreshView(std::uint32_t version);
 
     std::unique_ptr<FlangerProgram[]> programs;
     BiquadFilter filter;
@@ -126,10 +129,16 @@ private:
     Relaxed<std::int32_t> delaySamples;
     std::int32_t maxDelayBase;
     std::int32_t bufferLength;
-    // The processing thread advances both; applyDepth, on a control thread,
-    // reads the write position and sets the read position.
+    // Where the processing thread left the positions after its last block
+    // (the positions themselves live in its view, below). applyDepth, on a
+    // control thread, reads writePos and sets readPos as the depth places it;
+    // the processing thread takes the distance from readOffset.
     Relaxed<std::int32_t> writePos;
     Relaxed<std::int32_t> readPos;
+    // (writePos - readPos) modulo bufferLength as the control operations
+    // last placed it: the depth, or a rate change that kept both positions.
+    // Written only by them, so a block in progress never overwrites a change.
+    Relaxed<std::int32_t> readOffset{0};
     Relaxed<InjectRoutine> injectRoutine;
     // Which specialised chain processes: 8 to 15 with the filter on, 0 to 7
     // without, plus the inject mode minus one. Set on the control thread
@@ -139,8 +148,26 @@ private:
     // The chain's loops for the fastest instruction set this machine runs;
     // fixed at construction.
     const chain::Kernels* kernels;
-    // The filter coefficients the audio thread last took as a whole set.
-    BiquadFilter::Coefficients blockCoefficients{};
+
+    // Bumped (release) after every change a control operation makes; the
+    // processing thread compares it (acquire) with the count its view was
+    // taken at, so a block reads one shared value when nothing changed.
+    std::atomic<std::uint32_t> controlVersion{1};
+
+    // Everything a block needs, checked against the lines once per change
+    // rather than once per block. Processing thread only (and the control
+    // operations made while processing is stopped, through changed()).
+    struct View {
+        std::uint32_t version = 0;        // never a count controlVersion holds at first
+        chain::Routine routines[2] = {};  // replacing, adding
+        bool filterOn = false;
+        chain::Settings settings{};
+        std::int32_t length = 0;
+        std::int32_t writePos = 0;
+        std::int32_t readPos = 0;
+        chain::Lane lanes[2]{};
+    };
+    View view;
 
     friend struct FlangerAccess;
 };

@@ -34,28 +34,18 @@ int modeOf(InjectRoutine routine) {
     return 1;
 }
 
-// A post line's indices as this call uses them (`read` read once by the
-// caller): inside the line, or a zero delay when another thread left them
-// outside.
-Line lineOf(DelayLine& line, std::int32_t read) {
-    Line l{line.data(), line.getLength(), line.getWriteIndex(), read};
+// A post line as the processing thread runs it: the write index where the
+// last block left it (a rate change may have moved it while processing was
+// stopped) and the read index the line's delay behind it, both brought
+// inside the line should another thread have left them outside.
+Line lineOf(DelayLine& line) {
+    Line l{line.data(), line.getLength(), line.getWriteIndex(), 0};
     if (l.write < 0 || l.write >= l.length) l.write = 0;
-    if (l.read < 0 || l.read >= l.length) l.read = l.write;
+    std::int32_t delay = line.getDelay();
+    if (delay < 0 || delay >= l.length) delay = 0;
+    l.read = l.write - delay;
+    if (l.read < 0) l.read += l.length;
     return l;
-}
-
-// The index to store back after `frames` samples: ours, unless another
-// thread moved the read index meanwhile (a delay change made from the
-// write index as it stood at the start); that one is carried forward.
-std::int32_t settledRead(std::int32_t ours, std::int32_t before, std::int32_t now,
-                         std::int32_t frames, std::int32_t length) {
-    if (now == before || now < 0 || now >= length) return ours;
-    return static_cast<std::int32_t>((static_cast<std::int64_t>(now) + frames) % length);
-}
-
-void storeLine(DelayLine& line, const Line& l, std::int32_t readBefore, std::int32_t frames) {
-    line.setIndices(l.write,
-                    settledRead(l.read, readBefore, line.getReadIndex(), frames, l.length));
 }
 
 }  // namespace
@@ -76,37 +66,37 @@ void FlangerEffect::processReplacing(float** inputs, float** outputs, VstInt32 s
     runChain<false>(inputs, outputs, sampleFrames);
 }
 
-// The chain index is read once; every value it can hold names a complete,
-// consistent routine, so a change on another thread takes effect from the
-// next call.
-template <bool kAccumulate>
-void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFrames) {
-    if (sampleFrames <= 0) return;
-    // Shared state is read once, checked, and written back at the end; the
-    // loops index only with these locals.
+void FlangerEffect::refreshView(std::uint32_t version) {
+    View& v = view;
+    v.version = version;
     const std::int32_t length = bufferLength;
-    if (length <= 0) return;
+    v.length = length;
     std::int32_t w = writePos;
     if (w < 0 || w >= length) w = 0;
-    const std::int32_t readBefore = readPos;
-    std::int32_t r = readBefore;
-    if (r < 0 || r >= length) r = w;
+    std::int32_t offset = readOffset;
+    if (offset < 0 || offset >= length) offset = 0;
+    v.writePos = w;
+    v.readPos = w - offset < 0 ? w - offset + length : w - offset;
 
+    // The chain index names a complete, consistent routine whatever the
+    // other values read here.
     const std::int32_t index = chainIndex;
-    const bool filterOn = index >= 8;
-    const chain::Routine routine = kernels->routines[kAccumulate][filterOn ? 1 : 0][index & 7];
+    v.filterOn = index >= 8;
+    for (int adding = 0; adding < 2; ++adding)
+        v.routines[adding] = kernels->routines[adding][v.filterOn ? 1 : 0][index & 7];
 
-    // The filter's coefficients as one consistent set; if a redesign keeps
-    // overlapping the copy, the last whole set is used for this block.
-    // Without the filter they are not used.
+    // The filter's coefficients as one consistent set. A copy that keeps
+    // overlapping a redesign keeps the previous set; the redesign's own
+    // change count brings a fresh view when it is done.
     BiquadFilter::Coefficients c;
-    if (filterOn && filter.snapshot(c)) blockCoefficients = c;
-    Settings s;
-    s.b0 = blockCoefficients.b0;
-    s.b1 = blockCoefficients.b1;
-    s.b2 = blockCoefficients.b2;
-    s.a1 = blockCoefficients.a1;
-    s.a2 = blockCoefficients.a2;
+    chain::Settings& s = v.settings;
+    if (v.filterOn && filter.snapshot(c)) {
+        s.b0 = c.b0;
+        s.b1 = c.b1;
+        s.b2 = c.b2;
+        s.a1 = c.a1;
+        s.a2 = c.a2;
+    }
     s.feedback = fFeedBack;
     s.post1Send = fPost1Send;
     s.post2Send = fPost2Send;
@@ -114,32 +104,49 @@ void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFra
     s.mixSign = static_cast<float>(mixSign);
     s.gain = gain;
 
-    const std::int32_t reads[4] = {post1L.getReadIndex(), post2L.getReadIndex(),
-                                   post1R.getReadIndex(), post2R.getReadIndex()};
-    Lane lanes[2] = {
-        {inputs[0], outputs[0], bufferL.get(), filter.channelHistory(BiquadFilter::kLeft),
-         lineOf(post1L, reads[0]), lineOf(post2L, reads[1])},
-        {inputs[1], outputs[1], bufferR.get(), filter.channelHistory(BiquadFilter::kRight),
-         lineOf(post1R, reads[2]), lineOf(post2R, reads[3])},
-    };
+    v.lanes[0] = {nullptr,        nullptr,
+                  bufferL.get(),  filter.channelHistory(BiquadFilter::kLeft),
+                  lineOf(post1L), lineOf(post2L)};
+    v.lanes[1] = {nullptr,        nullptr,
+                  bufferR.get(),  filter.channelHistory(BiquadFilter::kRight),
+                  lineOf(post1R), lineOf(post2R)};
+}
+
+// One block: a fresh view when a control operation changed anything since
+// the last one, then the routine, then the positions stored back where
+// tests, tools and the control operations read them.
+template <bool kAccumulate>
+void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFrames) {
+    if (sampleFrames <= 0) return;
+    const std::uint32_t version = controlVersion.load(std::memory_order_acquire);
+    if (version != view.version) refreshView(version);
+    View& v = view;
+    const std::int32_t length = v.length;
+    chain::Lane* lanes = v.lanes;
+    lanes[0].in = inputs[0];
+    lanes[0].out = outputs[0];
+    lanes[1].in = inputs[1];
+    lanes[1].out = outputs[1];
 
     const std::int32_t n = sampleFrames;
-    routine(s, lanes, length, w, r, n);
+    v.routines[kAccumulate](v.settings, lanes, length, v.writePos, v.readPos, n);
 
     // A division only for blocks longer than the line.
     const std::int32_t advance = n < length ? n : n % length;
-    w += advance;
+    std::int32_t w = v.writePos + advance;
     if (w >= length) w -= length;
-    r += advance;
+    std::int32_t r = v.readPos + advance;
     if (r >= length) r -= length;
+    v.writePos = w;
+    v.readPos = r;
     writePos = w;
-    readPos = settledRead(r, readBefore, readPos, n, length);
-    if (filterOn) {
+    readPos = r;
+    if (v.filterOn) {
         filter.channelHistory(BiquadFilter::kLeft) = lanes[0].history;
         filter.channelHistory(BiquadFilter::kRight) = lanes[1].history;
     }
-    storeLine(post1L, lanes[0].post1, reads[0], n);
-    storeLine(post2L, lanes[0].post2, reads[1], n);
-    storeLine(post1R, lanes[1].post1, reads[2], n);
-    storeLine(post2R, lanes[1].post2, reads[3], n);
+    post1L.setIndices(lanes[0].post1.write, lanes[0].post1.read);
+    post2L.setIndices(lanes[0].post2.write, lanes[0].post2.read);
+    post1R.setIndices(lanes[1].post1.write, lanes[1].post1.read);
+    post2R.setIndices(lanes[1].post2.write, lanes[1].post2.read);
 }
