@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the `bench` preset and runs the benchmarks with several
 # repetitions, then prints for each benchmark the median ns per stereo frame
-# and the median ratios to the two floor kernels (timed in the same rounds),
+# and the median ratios to the two floors (the filter floor and the
+# line-only floor, each the fastest of its exact forms this machine runs,
+# AVX ones included where the CPU has AVX; all timed in the same rounds),
 # and the targets.
 #
 #   scripts/bench.sh [--repetitions N] [--filter REGEX] [--check] [-- extra benchmark flags]
