@@ -792,8 +792,22 @@ template <bool kFilter, int kMode, bool kAccumulate>
     }
 }
 
+// A block whose arrays are all apart and which crosses no line's end: one
+// segment of both channels together.
+template <bool kFilter, int kMode, bool kAccumulate>
+[[gnu::noinline]] void runSingle(const Settings& settings, Lane* lanes, std::int32_t w,
+                                 std::int32_t r, std::int32_t n) {
+    Settings s = settings;
+    s.pairwise = true;
+#if FLANGER_KERNEL_SIMD >= 1
+    stereo::runSegment<kFilter, kMode, kAccumulate, false>(s, lanes, w, r, n);
+#else
+    runSegment<kFilter, kMode, kAccumulate, false, 2>(s, lanes, w, r, n);
+#endif
+}
+
 // A whole call: the short path when the block is short and inside both
-// main lines, otherwise the long one.
+// main lines, otherwise one segment or the long path.
 template <bool kAccumulate, bool kFilter, int kMode>
 void runBlock(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t w, std::int32_t r,
               std::int32_t n) {
@@ -817,6 +831,18 @@ void runBlock(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
 #endif
         runShortLanes<kFilter, kMode, kAccumulate>(s, lanes, w, r, n);
     } else {
+        // The common case, separate arrays and a block that crosses no line's
+        // end, as one segment without the long path's layout tests and
+        // splitting.
+        const Lane& L = lanes[0];
+        const Lane& R = lanes[1];
+        if (L.in != L.out && R.in != R.out && n <= length - w && n <= length - r &&
+            n <= L.post1.room() && n <= L.post2.room() && n <= R.post1.room() &&
+            n <= R.post2.room() && !overlaps(L.in, L.out, n) && !overlaps(R.in, R.out, n) &&
+            !overlaps(L.out, R.in, n) && !overlaps(L.out, R.out, n) && !overlaps(R.out, L.in, n)) {
+            runSingle<kFilter, kMode, kAccumulate>(s, lanes, w, r, n);
+            return;
+        }
         runLong<kFilter, kMode, kAccumulate>(s, lanes, length, w, r, n);
     }
 }
