@@ -685,11 +685,12 @@ Floors& floors() {
 
 // Each iteration is one round: the body for about 16384 frames, then every
 // floor kernel (see filterFloors and lineFloors) for as many frames, each
-// timed on its own. Ratios are those of the sums, over the smallest floor
-// sum of each kind, so load from other processes that changes over a run
-// weighs on the body and the floors alike. A body of several forms (see
-// BM_Floor) runs each in turn per round and counts its smallest sum.
-// Counters:
+// timed on its own. Each round gives the ratios of the body's time to the
+// smallest floor time of each kind, and the counters are the medians over
+// the rounds: load from other processes that comes and goes within a
+// benchmark (a round takes a fraction of a millisecond) then spoils only
+// the rounds it falls in. A body of several forms (see BM_Floor) runs each
+// in turn per round and counts the fastest. Counters:
 //   ns_per_frame  CPU ns of this thread per stereo frame
 //   floor_ratio   over the filter floor, line_ratio over the line-only floor
 template <typename Body>
@@ -698,32 +699,39 @@ void measureForms(benchmark::State& state, std::int64_t framesPerCall, std::size
     Floors& f = floors();
     const std::int64_t calls = std::max<std::int64_t>(1, 16384 / framesPerCall);
     const auto frames = static_cast<std::int32_t>(calls * framesPerCall);
-    std::vector<double> bodyNs(forms, 0.0), filterNs(f.filter.size(), 0.0),
-        lineNs(f.line.size(), 0.0);
+    std::vector<double> bodyNs, filterRatio, lineRatio;
+    const auto timed = [](auto&& work) {
+        const double t0 = threadNs();
+        work();
+        return threadNs() - t0;
+    };
     for (auto _ : state) {
+        double least = 0.0, filter = 0.0, line = 0.0;
         for (std::size_t k = 0; k < forms; ++k) {
-            const double t0 = threadNs();
-            for (std::int64_t c = 0; c < calls; ++c) body(k);
-            bodyNs[k] += threadNs() - t0;
+            const double t = timed([&] {
+                for (std::int64_t c = 0; c < calls; ++c) body(k);
+            });
+            least = k == 0 ? t : std::min(least, t);
         }
         for (std::size_t k = 0; k < f.filter.size(); ++k) {
-            const double t0 = threadNs();
-            f.filter[k].run(frames);
-            filterNs[k] += threadNs() - t0;
+            const double t = timed([&] { f.filter[k].run(frames); });
+            filter = k == 0 ? t : std::min(filter, t);
         }
         for (std::size_t k = 0; k < f.line.size(); ++k) {
-            const double t0 = threadNs();
-            f.line[k].run(frames);
-            lineNs[k] += threadNs() - t0;
+            const double t = timed([&] { f.line[k].run(frames); });
+            line = k == 0 ? t : std::min(line, t);
         }
+        bodyNs.push_back(least);
+        filterRatio.push_back(least / filter);
+        lineRatio.push_back(least / line);
     }
-    const auto least = [](const std::vector<double>& v) {
-        return *std::min_element(v.begin(), v.end());
+    const auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
     };
-    state.counters["ns_per_frame"] =
-        least(bodyNs) / static_cast<double>(state.iterations()) / static_cast<double>(frames);
-    state.counters["floor_ratio"] = least(bodyNs) / least(filterNs);
-    state.counters["line_ratio"] = least(bodyNs) / least(lineNs);
+    state.counters["ns_per_frame"] = median(bodyNs) / static_cast<double>(frames);
+    state.counters["floor_ratio"] = median(filterRatio);
+    state.counters["line_ratio"] = median(lineRatio);
 }
 
 template <typename Body>
