@@ -11,16 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-180}"
 
-packages=(clang libclang-rt-14-dev cmake ninja-build)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "harden: installing ${missing[*]}"
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
+./scripts/deps.sh clang libclang-rt-14-dev cmake ninja-build
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2

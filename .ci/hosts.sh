@@ -34,16 +34,7 @@ say() { printf '== hosts: %s\n' "$*"; }
 
 # --- Packages -------------------------------------------------------------
 install_missing() {
-    local missing=()
-    for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-    ((${#missing[@]} == 0)) && return 0
-    say "installing ${missing[*]}"
-    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        dpkg --add-architecture i386
-    fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+    "$ROOT/scripts/deps.sh" "$@" >/dev/null
 }
 
 install_missing cmake ninja-build g++ pkg-config libsndfile1-dev libgtest-dev lv2-dev

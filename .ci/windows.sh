@@ -19,10 +19,7 @@ packages=(cmake ninja-build g++ binutils g++-mingw-w64-i686-posix g++-mingw-w64-
           wine wine64 wine32:i386)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
     step "installing packages"
-    export DEBIAN_FRONTEND=noninteractive
-    [[ $(dpkg --print-foreign-architectures) == *i386* ]] || dpkg --add-architecture i386
-    apt-get update -o DPkg::Lock::Timeout=600
-    apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${packages[@]}"
+    ./scripts/deps.sh "${packages[@]}"
 fi
 
 # --- builds ----------------------------------------------------------------

@@ -19,5 +19,31 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+# Packages of another architecture (name:i386, name:arm64) need it enabled.
+native=$(dpkg --print-architecture)
+for p in "${missing[@]}"; do
+  arch=${p##*:}
+  [[ $p == *:* && $arch != "$native" ]] || continue
+  dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+done
+# A mirror caught in the middle of a sync serves an index of the wrong size
+# for a while: each step is tried again. An update that still fails leaves
+# the indexes it did fetch, so the install is tried with those; only a
+# failing install stops.
+attempts() {
+  local attempt
+  for attempt in 1 2 3; do
+    "$@" && return 0
+    [ "$attempt" -lt 3 ] || break
+    echo "deps: '$*' failed (attempt $attempt of 3); trying again in 20 s" >&2
+    sleep 20
+  done
+  return 1
+}
+attempts $sudo apt-get update -q ||
+  echo "deps: 'apt-get update' failed 3 times; installing from the indexes it fetched" >&2
+attempts $sudo apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 \
+  "${missing[@]}" || {
+  echo "deps: could not install ${missing[*]}: check the network and the Debian mirror, then run again" >&2
+  exit 1
+}
