@@ -45,7 +45,7 @@ constexpr bool readsInput(int mode) {
 // One segment of one channel: n samples in which neither main-line position
 // nor any post-line index crosses its line's end. `Lanes` of them run
 // interleaved sample by sample. In place (in == out) the inject routine
-// reads the input element after steps 5 and 6 have written it.
+// reads the input element after the mix and post flanger 1 have written it.
 template <bool kFilter, int kMode, bool kAccumulate, bool kInPlace, int kLanes>
 inline void runSegment(const Settings& settings, Lane* lanes, std::int32_t w, std::int32_t r,
                        std::int32_t n) {
@@ -686,7 +686,7 @@ LanesRoutine lanesFor(bool inPlace) {
 // end, so any layout of the host's arrays is right as it stands and the
 // long path's setup (overlap tests, segments, broadcast constants) is
 // skipped. In place (in == out) the inject routine reads the input element
-// after steps 5 and 6 have written it. With the filter each channel's
+// after the mix and post flanger 1 have written it. With the filter each channel's
 // samples wait on each other here, so past three frames the stereo loop's
 // overlapped channels win back its setup.
 constexpr std::int32_t kShortBlock = 3;

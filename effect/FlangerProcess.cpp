@@ -1,7 +1,7 @@
-// The audio path: each processing call reads the effect's shared state once
-// into the chain's records, checks every index against its line, runs one
-// routine of the chain's loops (ChainKernels) and writes the positions
-// back.
+// The audio path: a block takes a fresh view of the effect's shared state
+// when a control operation has changed it since the last one (the change
+// count), runs one routine of the chain's loops (ChainKernels) and stores
+// the positions and histories back.
 #include <algorithm>
 #include <cstdint>
 
