@@ -27,9 +27,11 @@ for p in "${missing[@]}"; do
   dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
 done
 # A mirror caught in the middle of a sync serves an index of the wrong size
-# for a while: each step is tried again. An update that still fails leaves
-# the indexes it did fetch, so the install is tried with those; only a
-# failing install stops.
+# for a while: each step is tried again. When the update still fails, the
+# indexes it did fetch are used; if one architecture then lacks a suite the
+# other has (say the i386 security index), the versions of the two cannot
+# be matched, so the install falls back to the release's own suite, where
+# every architecture has the same versions.
 attempts() {
   local attempt
   for attempt in 1 2 3; do
@@ -40,10 +42,17 @@ attempts() {
   done
   return 1
 }
-attempts $sudo apt-get update -q ||
+install=($sudo apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
+if attempts $sudo apt-get update -q; then
+  attempts "${install[@]}" "${missing[@]}" && exit 0
+else
   echo "deps: 'apt-get update' failed 3 times; installing from the indexes it fetched" >&2
-attempts $sudo apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 \
-  "${missing[@]}" || {
-  echo "deps: could not install ${missing[*]}: check the network and the Debian mirror, then run again" >&2
-  exit 1
-}
+  "${install[@]}" "${missing[@]}" && exit 0
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if [ -n "$codename" ]; then
+    echo "deps: installing from $codename's own suite instead" >&2
+    attempts "${install[@]}" -t "$codename" "${missing[@]}" && exit 0
+  fi
+fi
+echo "deps: could not install ${missing[*]}: check the network and the Debian mirror, then run again" >&2
+exit 1
