@@ -7,9 +7,20 @@ if [ ${#packages[@]} -eq 0 ]; then
   packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev lv2-dev
     liblilv-dev)
 fi
+native=$(dpkg --print-architecture)
+# Installed for the architecture asked for: "name" means this machine's own
+# (or a package for all), "name:arch" that one. Once the cross builds have
+# installed a library for a second architecture, a bare name is ambiguous
+# to dpkg -s, so the status is read per architecture.
+installed() {
+  local arch=$native
+  [[ $1 == *:* ]] && arch=${1##*:}
+  dpkg-query -W -f='${db:Status-Abbrev}|${Architecture}\n' "$1" 2>/dev/null |
+    awk -F'|' -v a="$arch" '$1 ~ /^ii/ && ($2 == a || $2 == "all") {ok = 1} END {exit !ok}'
+}
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
@@ -20,7 +31,6 @@ fi
 echo "deps: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 # Packages of another architecture (name:i386, name:arm64) need it enabled.
-native=$(dpkg --print-architecture)
 for p in "${missing[@]}"; do
   arch=${p##*:}
   [[ $p == *:* && $arch != "$native" ]] || continue
