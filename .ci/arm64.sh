@@ -19,15 +19,8 @@ start=$(date +%s)
 # --- packages --------------------------------------------------------------
 packages=(cmake ninja-build g++ pkg-config libgtest-dev g++-aarch64-linux-gnu qemu-user
           libsndfile1-dev:arm64 libgtest-dev:arm64 lv2-dev lv2-dev:arm64 liblilv-dev:arm64)
-if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
-    step "installing packages"
-    if [[ $(dpkg --print-foreign-architectures) != *arm64* ]]; then
-        sudo=""
-        [[ $(id -u) -eq 0 ]] || sudo=sudo
-        $sudo dpkg --add-architecture arm64
-    fi
-    ./scripts/deps.sh "${packages[@]}"
-fi
+step "packages"
+./scripts/deps.sh "${packages[@]}"
 
 # --- cross build and tests -------------------------------------------------
 step "cross-building (linux-arm64 preset)"

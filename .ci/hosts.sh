@@ -39,16 +39,24 @@ install_missing() {
 
 install_missing cmake ninja-build g++ pkg-config libsndfile1-dev libgtest-dev lv2-dev
 [[ " $HOSTS " == *" ardour"* ]] && install_missing ardour
-[[ " $HOSTS " == *" lmms "* ]] &&
-    install_missing g++-mingw-w64-i686-posix wine wine64 wine32:i386 lmms:i386 \
-        lmms-vst-server:i386 xvfb xauth
-
 # LMMS here is a 32-bit program (and runs the 32-bit DLL through Wine): a
-# kernel built without 32-bit support (IA32 emulation off) cannot start it.
-# There LMMS is left out, and the run says so.
-if [[ " $HOSTS " == *" lmms "* ]] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    say "lmms left out: this kernel cannot run 32-bit programs (no IA32 emulation)"
-    HOSTS=$(tr ' ' '\n' <<<"$HOSTS" | grep -vx lmms | tr '\n' ' ')
+# kernel built without 32-bit support (IA32 emulation off) cannot start it,
+# and its i386 packages install only while the mirror's i386 index is
+# whole. Without either, LMMS is left out and the run says why in one line.
+drop_host() {
+    HOSTS=$(tr ' ' '\n' <<<"$HOSTS" | grep -vx "$1" | tr '\n' ' ')
+}
+if [[ " $HOSTS " == *" lmms "* ]]; then
+    if ! "$ROOT/scripts/runs-32bit.sh"; then
+        say "lmms left out: this kernel cannot run 32-bit programs (no IA32 emulation)"
+        drop_host lmms
+    else
+        install_missing g++-mingw-w64-i686-posix wine wine64 xvfb xauth
+        if ! "$ROOT/scripts/deps.sh" wine32:i386 lmms:i386 lmms-vst-server:i386 >/dev/null; then
+            say "lmms left out: its i386 packages could not be installed (deps.sh said why above)"
+            drop_host lmms
+        fi
+    fi
 fi
 
 # --- Builds ---------------------------------------------------------------

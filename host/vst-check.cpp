@@ -10,6 +10,7 @@
 // build feeds the plug-in the same bits; two folders from two builds can
 // then be compared with vst-compare.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,61 @@ void makeSignal(std::vector<float>& left, std::vector<float>& right) {
         right[i] = static_cast<float>(state >> 8) * (1.0f / 16777216.0f) - 0.5f;
     }
 }
+
+#if defined(__i386__)
+// Entry wrappers that enter the plug-in with the stack pointer 4 bytes off
+// the 16-byte alignment GCC assumes at a call on 32-bit x86. Hosts built by
+// other compilers keep only 4-byte alignment there, and a plug-in that did
+// not realign its stack would fault on its first aligned SSE spill, or read
+// a wrong value from a misaligned slot. Each wrapper copies eight argument
+// words (more than any entry takes; the caller removes them) onto a stack
+// realigned and then offset, and calls the entry the record held before,
+// found through the record's host field. The return value stays in eax or
+// st(0) as the entry left it.
+static_assert(offsetof(AEffect, user) == 68, "the wrappers read the record's host field at 68");
+#define FLANGER_MISALIGNED_WRAPPER(name, slot)                                 \
+    ".balign 16\n" name                                                        \
+    ":\n"                                                                      \
+    "  pushl %ebp\n  movl %esp, %ebp\n  andl $-16, %esp\n  subl $12, %esp\n"   \
+    "  pushl 36(%ebp)\n  pushl 32(%ebp)\n  pushl 28(%ebp)\n  pushl 24(%ebp)\n" \
+    "  pushl 20(%ebp)\n  pushl 16(%ebp)\n  pushl 12(%ebp)\n  pushl 8(%ebp)\n"  \
+    "  movl 8(%ebp), %eax\n  movl 68(%eax), %eax\n  call *" #slot              \
+    "(%eax)\n"                                                                 \
+    "  leave\n  ret\n"
+asm(".text\n" FLANGER_MISALIGNED_WRAPPER("flanger_misaligned_dispatcher", 0)
+        FLANGER_MISALIGNED_WRAPPER("flanger_misaligned_process", 4)
+            FLANGER_MISALIGNED_WRAPPER("flanger_misaligned_set", 8)
+                FLANGER_MISALIGNED_WRAPPER("flanger_misaligned_get", 12)
+                    FLANGER_MISALIGNED_WRAPPER("flanger_misaligned_replacing", 16));
+extern "C" {
+VstIntPtr misalignedDispatcher(AEffect*, VstInt32, VstInt32, VstIntPtr, void*,
+                               float) __asm__("flanger_misaligned_dispatcher");
+void misalignedProcess(AEffect*, float**, float**, VstInt32) __asm__("flanger_misaligned_process");
+void misalignedSet(AEffect*, VstInt32, float) __asm__("flanger_misaligned_set");
+float misalignedGet(AEffect*, VstInt32) __asm__("flanger_misaligned_get");
+void misalignedReplacing(AEffect*, float**, float**,
+                         VstInt32) __asm__("flanger_misaligned_replacing");
+}
+
+// The entries a record held before misalignStack, in the wrappers' order.
+struct RecordEntries {
+    AEffectDispatcherProc dispatcher;
+    AEffectProcessProc process;
+    AEffectSetParameterProc setParameter;
+    AEffectGetParameterProc getParameter;
+    AEffectProcessProc processReplacing;
+};
+
+void misalignStack(AEffect* fx, RecordEntries& saved) {
+    saved = {fx->dispatcher, fx->process, fx->setParameter, fx->getParameter, fx->processReplacing};
+    fx->user = &saved;
+    fx->dispatcher = misalignedDispatcher;
+    fx->process = misalignedProcess;
+    fx->setParameter = misalignedSet;
+    fx->getParameter = misalignedGet;
+    fx->processReplacing = misalignedReplacing;
+}
+#endif
 
 class Checker {
 public:
@@ -164,7 +220,8 @@ public:
     // Renders program p with processReplacing, then again from cleared
     // memory with the accumulating process into a known background; both
     // must agree bit for bit. Writes the replacing render.
-    void render(VstInt32 p, const std::vector<float>& inL, const std::vector<float>& inR) {
+    std::vector<float> render(VstInt32 p, const std::vector<float>& inL,
+                              const std::vector<float>& inR) {
         plugin.setProgram(p);
         const float automatedStart = plugin.getParameter(kAutomatedParam);
         std::vector<float> repL(kFrames), repR(kFrames), accL(kFrames), accR(kFrames);
@@ -218,6 +275,10 @@ public:
             interleaved[2 * static_cast<std::size_t>(i)] = repL[i];
             interleaved[2 * static_cast<std::size_t>(i) + 1] = repR[i];
         }
+        return interleaved;
+    }
+
+    void writeRender(VstInt32 p, const std::vector<float>& interleaved) {
         char name[32];
         std::snprintf(name, sizeof name, "render-%02d.f32", static_cast<int>(p));
         std::vector<unsigned char> bytes(interleaved.size() * 4);
@@ -226,6 +287,16 @@ public:
             for (int k = 0; k < 4; ++k) bytes[4 * i + k] = static_cast<unsigned char>(b >> (8 * k));
         }
         writeFile(name, bytes.data(), bytes.size());
+    }
+
+    void expectSameRender(VstInt32 p, const std::vector<float>& want, const std::vector<float>& got,
+                          const char* how) {
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < want.size(); ++i)
+            if (bitsOf(want[i]) != bitsOf(got[i])) ++differing;
+        if (differing != 0)
+            fail("program " + num(p) + " " + how + ": " + std::to_string(differing) +
+                 " samples differ from the plain render");
     }
 
     void writeTexts() { writeFile("texts.txt", texts.data(), texts.size()); }
@@ -323,7 +394,20 @@ int main(int argc, char** argv) {
     check.sweepTexts();
     std::vector<float> inL, inR;
     makeSignal(inL, inR);
-    for (VstInt32 p = 0; p < kExpectedPrograms; ++p) check.render(p, inL, inR);
+    std::vector<std::vector<float>> renders;
+    for (VstInt32 p = 0; p < kExpectedPrograms; ++p) {
+        renders.push_back(check.render(p, inL, inR));
+        check.writeRender(p, renders.back());
+    }
+#if defined(__i386__)
+    // Every program again, each entry called on a misaligned stack.
+    RecordEntries saved{};
+    misalignStack(plugin->effect(), saved);
+    for (VstInt32 p = 0; p < kExpectedPrograms; ++p)
+        check.expectSameRender(p, renders[static_cast<std::size_t>(p)], check.render(p, inL, inR),
+                               "on a stack 4 bytes off 16-byte alignment");
+    std::printf("vst-check: every program renders the same with the stack 4 bytes off alignment\n");
+#endif
     plugin->suspend();
     plugin.reset();  // effClose
     check.writeTexts();
