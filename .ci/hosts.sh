@@ -51,8 +51,9 @@ if [[ " $HOSTS " == *" lmms "* ]]; then
         say "lmms left out: this kernel cannot run 32-bit programs (no IA32 emulation)"
         drop_host lmms
     else
-        install_missing g++-mingw-w64-i686-posix wine wine64 xvfb xauth
-        if ! "$ROOT/scripts/deps.sh" wine32:i386 lmms:i386 lmms-vst-server:i386 >/dev/null; then
+        if "$ROOT/scripts/deps.sh" wine32:i386 lmms:i386 lmms-vst-server:i386 >/dev/null; then
+            install_missing g++-mingw-w64-i686-posix wine wine64 xvfb xauth
+        else
             say "lmms left out: its i386 packages could not be installed (deps.sh said why above)"
             drop_host lmms
         fi
