@@ -84,10 +84,10 @@ struct ToolRun {
     std::string output;  // stdout and stderr together
 };
 
-ToolRun runTool(const fs::path& folder, const std::string& args) {
-    const std::string command = "cd '" + folder.string() +
-                                "' && " RENDER_LAUNCHER "'" RENDER_TOOL "' " + args +
-                                " 2>&1 </dev/null";
+// `prefix` goes before the tool in the shell command.
+ToolRun runTool(const fs::path& folder, const std::string& args, const std::string& prefix = "") {
+    const std::string command = "cd '" + folder.string() + "' && " + prefix +
+                                RENDER_LAUNCHER "'" RENDER_TOOL "' " + args + " 2>&1 </dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ToolRun run{-1, {}};
     if (pipe == nullptr) return run;
@@ -623,6 +623,34 @@ TEST(RenderTool, FileCutShortRendersTheFramesItHoldsWithAWarning) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(readAudio(dir.path / "out.wav").frames(), 6000);
+}
+
+TEST(RenderTool, AFailedWriteOrAnInterruptLeavesTheFolderAsItWas) {
+    struct Case {
+        const char* prefix;
+        const char* args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        // A file-size limit of 512 KB or 1 MB (the shell's block size) cuts
+        // the 1.6 MB output short in the middle of a chunk.
+        {"ulimit -f 1024; ", "--float in.wav out.wav", 1,
+         "writing 'out.wav' failed: System error : File too large."},
+        // An hour of tail in short blocks runs long after the signal.
+        {"timeout -s INT --preserve-status 1 ", "--block 16 --tail 3600 out.wav", 130,
+         "interrupted; 'out.wav' was not written"},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                   testAudio(2, 44100, 200000));
+        const auto before = snapshot(dir.path);
+        const ToolRun run = runTool(dir.path, c.args, c.prefix);
+        EXPECT_EQ(run.status, c.status) << c.prefix << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_EQ(snapshot(dir.path), before) << c.prefix;
+    }
 }
 
 TEST(RenderTool, ListShowsProgramsAndParametersAsReported) {
