@@ -117,7 +117,7 @@ void gatherOutput(const float* left, const float* right, int channels, long fram
         for (long i = 0; i < frames; ++i) {
             const std::uint32_t bits = bitsOf(line[i]);
             const std::uint32_t keep = maskIf((bits & 0x7fffffffu) < kInfinityBits);
-            finite -= keep;
+            finite += keep & 1u;
             const std::uint32_t magnitude = bits & 0x7fffffffu & keep;
             over += static_cast<std::uint32_t>(magnitude > kOneBits);
             peak = std::max(peak, magnitude);

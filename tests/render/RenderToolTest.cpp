@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -510,6 +512,98 @@ TEST(RenderEngine, FilesReadAndWrittenInChunksGiveTheBytesOfBlockByBlock) {
             EXPECT_EQ(stats.peakIn, expectedStats.peakIn) << "chunk " << chunk;
             EXPECT_EQ(stats.peakOut, expectedStats.peakOut) << "chunk " << chunk;
         }
+    }
+}
+
+// Interleaved frames from memory, and a sink that keeps what it is given.
+class MemorySource : public render::Source {
+public:
+    MemorySource(int channels, std::vector<float> samples)
+        : numChannels(channels), data(std::move(samples)) {}
+    int channels() const override { return numChannels; }
+    int rate() const override { return 44100; }
+    std::int64_t length() const override { return total(); }
+    long read(float* interleaved, long frames, std::string&) override {
+        const long n = std::min(frames, total() - position);
+        std::copy_n(data.begin() + position * numChannels, n * numChannels, interleaved);
+        position += n;
+        return n;
+    }
+
+private:
+    long total() const { return static_cast<long>(data.size()) / numChannels; }
+    int numChannels;
+    std::vector<float> data;
+    long position = 0;
+};
+
+struct MemorySink : render::Sink {
+    bool write(const float* interleaved, long frames, std::string&) override {
+        samples.insert(samples.end(), interleaved, interleaved + 2 * frames);
+        return true;
+    }
+    std::vector<float> samples;
+};
+
+// The summary's figures over samples beyond full scale, infinities, NaN and
+// negative zero, against a plain loop over the probe's output (the input,
+// a stereo source averaged, on the left; the rate in MHz plus the call's
+// length, always beyond full scale, on the right).
+TEST(RenderEngine, SummaryCountsPeaksClipsAndNonFiniteSamplesAsAPlainLoopDoes) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float specials[] = {0.5f, -1.5f, nan, inf, -inf, -0.0f, 1.0f, 1.0000001f, -3.0f, 0.25f};
+    const VstInt32 block = 64;
+    for (const int channels : {1, 2}) {
+        std::vector<float> in;
+        std::uint32_t state = 99u;
+        for (long i = 0; i < 5000 * channels; ++i) {
+            state = state * 1664525u + 1013904223u;
+            in.push_back(i % 97 < 10 ? specials[i % 97]
+                                     : static_cast<float>(state >> 8) / 6990506.0f - 1.2f);
+        }
+        std::string error;
+        auto library = vsthost::Library::open(PROBE_PLUGIN, error);
+        ASSERT_TRUE(library) << error;
+        auto plugin = vsthost::Plugin::create(*library, error);
+        ASSERT_TRUE(plugin) << error;
+        plugin->open();
+        plugin->setSampleRate(44100.0f);
+        auto renderer = render::Renderer::create(*plugin, block, error);
+        ASSERT_TRUE(renderer) << error;
+        plugin->resume();
+        MemorySource source(channels, in);
+        MemorySink sink;
+        render::RenderStats stats;
+        ASSERT_TRUE(renderer->run(source, sink, 0, {}, stats, error)) << error;
+
+        render::RenderStats expected;
+        std::vector<float> out;
+        for (long i = 0; i < 5000; ++i) {
+            const float l = in[i * channels];
+            const float r = in[i * channels + channels - 1];
+            expected.peakIn = std::max({expected.peakIn, std::fabs(l), std::fabs(r)});
+            const float call = static_cast<float>(i < 4992 ? block : 8);
+            // The probe adds into cleared outputs, so -0 comes out as 0.
+            const float mono = channels == 2 ? 0.5f * (l + r) : l;
+            for (float v : {0.0f + mono, 44100.0f / 1e6f + call}) {
+                if (!std::isfinite(v)) {
+                    ++expected.nonFinite;
+                    v = 0.0f;
+                }
+                expected.overFullScale += std::fabs(v) > 1.0f ? 1 : 0;
+                expected.peakOut = std::max(expected.peakOut, std::fabs(v));
+                out.push_back(v);
+            }
+        }
+        EXPECT_EQ(stats.peakIn, inf) << channels;
+        EXPECT_EQ(stats.peakOut, expected.peakOut) << channels;
+        EXPECT_EQ(stats.overFullScale, expected.overFullScale) << channels;
+        EXPECT_EQ(stats.nonFinite, expected.nonFinite) << channels;
+        EXPECT_GT(stats.nonFinite, 100) << channels;
+        EXPECT_EQ(std::memcmp(sink.samples.data(), out.data(), out.size() * sizeof(float)), 0)
+            << channels;
+        EXPECT_EQ(sink.samples.size(), out.size());
     }
 }
 
