@@ -1,5 +1,6 @@
 #include "host/AudioFiles.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -325,6 +326,9 @@ bool AudioWriter::write(const float* interleaved, long frames, std::string& erro
         error = "writing '" + pending->path() + "' failed: " + sf_strerror(file) + " (disk full?)";
         return false;
     }
+    // Start writing the pages out now, without waiting, so the sync before
+    // the file is moved into place finds little left to do.
+    sync_file_range(pending->descriptor(), 0, 0, SYNC_FILE_RANGE_WRITE);
     return true;
 }
 

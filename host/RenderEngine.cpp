@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <utility>
 
 namespace render {
@@ -11,6 +12,8 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kSignalSeconds = 6.0;
+constexpr std::uint32_t kInfinityBits = 0x7f800000u;
+constexpr std::uint32_t kOneBits = 0x3f800000u;
 
 // Attack-decay envelope: 0 before `start`, linear rise over `attack`
 // seconds, then exponential decay with time constant `decay`, cut at
@@ -43,6 +46,86 @@ void fft(std::vector<std::complex<double>>& x) {
                 x[i + k + len / 2] = a - b;
             }
         }
+    }
+}
+
+std::uint32_t bitsOf(float x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+float fromBits(std::uint32_t bits) {
+    float x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+// All ones when `condition` holds, else 0.
+std::uint32_t maskIf(bool condition) {
+    return 0u - static_cast<std::uint32_t>(condition);
+}
+
+// The magnitude of a sample as its bit pattern, which orders finite
+// magnitudes and infinity as the numbers do; NaN counts as 0. Peaks taken
+// as integers, with masks rather than branches, let the loops below
+// vectorise; a maximum comes out the same in any order.
+std::uint32_t magnitudeBits(float x) {
+    const std::uint32_t bits = bitsOf(x) & 0x7fffffffu;
+    return bits & maskIf(bits <= kInfinityBits);
+}
+
+// Spreads interleaved source frames over the two input lines (a mono
+// source feeds both; a stereo one feeding a single input is averaged) and
+// raises `peak` to the largest magnitude read.
+void spreadInput(const float* in, int channels, bool oneInput, long frames, float* left,
+                 float* right, float& peak) {
+    std::uint32_t peakLeft = 0;
+    std::uint32_t peakRight = 0;
+    if (channels == 1) {
+        for (long i = 0; i < frames; ++i) {
+            peakLeft = std::max(peakLeft, magnitudeBits(in[i]));
+            left[i] = right[i] = in[i];
+        }
+    } else if (oneInput) {
+        for (long i = 0; i < frames; ++i) {
+            peakLeft = std::max(peakLeft, magnitudeBits(in[2 * i]));
+            peakRight = std::max(peakRight, magnitudeBits(in[2 * i + 1]));
+            left[i] = right[i] = 0.5f * (in[2 * i] + in[2 * i + 1]);
+        }
+    } else {
+        for (long i = 0; i < frames; ++i) {
+            peakLeft = std::max(peakLeft, magnitudeBits(in[2 * i]));
+            peakRight = std::max(peakRight, magnitudeBits(in[2 * i + 1]));
+            left[i] = in[2 * i];
+            right[i] = in[2 * i + 1];
+        }
+    }
+    peak = std::max(peak, fromBits(std::max(peakLeft, peakRight)));
+}
+
+// Interleaves the output lines into `out`, writing non-finite samples as
+// 0, and counts them, the samples beyond full scale and the peak.
+void gatherOutput(const float* left, const float* right, int channels, long frames, float* out,
+                  RenderStats& stats) {
+    const float* lines[2] = {left, right};
+    for (int c = 0; c < channels; ++c) {
+        const float* line = lines[c];
+        std::uint32_t peak = 0;
+        std::uint32_t over = 0;
+        std::uint32_t finite = 0;
+        for (long i = 0; i < frames; ++i) {
+            const std::uint32_t bits = bitsOf(line[i]);
+            const std::uint32_t keep = maskIf((bits & 0x7fffffffu) < kInfinityBits);
+            finite += keep & 1u;
+            const std::uint32_t magnitude = bits & 0x7fffffffu & keep;
+            over += static_cast<std::uint32_t>(magnitude > kOneBits);
+            peak = std::max(peak, magnitude);
+            out[i * channels + c] = fromBits(bits & keep);
+        }
+        stats.peakOut = std::max(stats.peakOut, fromBits(peak));
+        stats.overFullScale += over;
+        stats.nonFinite += frames - finite;
     }
 }
 
@@ -157,9 +240,17 @@ std::unique_ptr<Renderer> Renderer::create(vsthost::Plugin& plugin, VstInt32 blo
     const auto frames = static_cast<std::size_t>(blockSize);
     for (auto& v : r->inputs) v.assign(frames, 0.0f);
     for (auto& v : r->outputs) v.assign(frames, 0.0f);
-    r->interleavedIn.assign(frames * 2, 0.0f);
-    r->interleavedOut.assign(frames * 2, 0.0f);
+    r->chunk(kChunkFrames);
     return r;
+}
+
+void Renderer::chunk(long frames) {
+    const long blocks = std::max(1L, (frames + blockSize - 1) / blockSize);
+    chunkFrames = blocks * blockSize;
+    const auto samples = static_cast<std::size_t>(chunkFrames) * 2;
+    // Assigned afresh rather than resized, so a shorter chunk gives memory back.
+    interleavedIn = std::vector<float>(samples, 0.0f);
+    interleavedOut = std::vector<float>(samples, 0.0f);
 }
 
 void Renderer::processBlock(long offset, VstInt32 frames) {
@@ -200,65 +291,53 @@ bool Renderer::run(Source& source, Sink& sink, std::int64_t tailFrames, const Pr
     }
     std::int64_t tailLeft = tailFrames;
     bool sourceDone = false;
-    // Frames written so far and the next control point at or after them.
+    // Frames processed so far and the next control point at or after them.
     std::int64_t position = 0;
     std::int64_t nextControl = 0;
     for (;;) {
         long frames = 0;
         if (!sourceDone) {
-            frames = source.read(interleavedIn.data(), blockSize, error);
+            frames = source.read(interleavedIn.data(), chunkFrames, error);
             if (frames < 0) return false;
             if (frames == 0) sourceDone = true;
+            stats.framesIn += frames;
         }
         if (sourceDone) {
             if (tailLeft == 0) break;
-            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, blockSize));
+            frames = static_cast<long>(std::min<std::int64_t>(tailLeft, chunkFrames));
             tailLeft -= frames;
-            std::fill_n(inputs[0].data(), frames, 0.0f);
-            std::fill_n(inputs[1].data(), frames, 0.0f);
-        } else {
-            stats.framesIn += frames;
-            const float* in = interleavedIn.data();
-            for (long i = 0; i < frames; ++i) {
-                float left = in[i * sourceChannels];
-                float right = sourceChannels == 2 ? in[i * 2 + 1] : left;
-                stats.peakIn = std::max({stats.peakIn, std::fabs(left), std::fabs(right)});
-                if (numInputs == 1 && sourceChannels == 2) left = right = 0.5f * (left + right);
-                inputs[0][i] = left;
-                inputs[1][i] = right;
-            }
         }
-        // Files are read and written a whole block at a time; automation
-        // only splits the processing calls, at its control points.
-        for (long done = 0; done < frames;) {
-            long n = frames - done;
-            if (!automation.empty()) {
-                if (position + done == nextControl) {
-                    sendControlPoint(nextControl, source.rate(), nextControl == 0);
-                    nextControl += control;
+        // The chunk goes through in whole blocks, the last one short, so the
+        // processing calls are those of reading and writing block by block;
+        // automation splits them further at its control points.
+        for (long start = 0; start < frames; start += blockSize) {
+            const long count = std::min<long>(blockSize, frames - start);
+            if (sourceDone) {
+                std::fill_n(inputs[0].data(), count, 0.0f);
+                std::fill_n(inputs[1].data(), count, 0.0f);
+            } else {
+                spreadInput(interleavedIn.data() + start * sourceChannels, sourceChannels,
+                            numInputs == 1, count, inputs[0].data(), inputs[1].data(),
+                            stats.peakIn);
+            }
+            for (long done = 0; done < count;) {
+                long n = count - done;
+                if (!automation.empty()) {
+                    if (position + done == nextControl) {
+                        sendControlPoint(nextControl, source.rate(), nextControl == 0);
+                        nextControl += control;
+                    }
+                    n = static_cast<long>(std::min<std::int64_t>(n, nextControl - position - done));
                 }
-                n = static_cast<long>(std::min<std::int64_t>(n, nextControl - position - done));
+                processBlock(done, static_cast<VstInt32>(n));
+                done += n;
             }
-            processBlock(done, static_cast<VstInt32>(n));
-            done += n;
+            gatherOutput(outputs[0].data(), outputs[1].data(), numOutputs, count,
+                         interleavedOut.data() + start * numOutputs, stats);
+            position += count;
         }
-        float* out = interleavedOut.data();
-        for (long i = 0; i < frames; ++i) {
-            for (int c = 0; c < numOutputs; ++c) {
-                float v = outputs[c][i];
-                if (!std::isfinite(v)) {
-                    ++stats.nonFinite;
-                    v = 0.0f;
-                }
-                const float magnitude = std::fabs(v);
-                if (magnitude > 1.0f) ++stats.overFullScale;
-                stats.peakOut = std::max(stats.peakOut, magnitude);
-                out[i * numOutputs + c] = v;
-            }
-        }
-        if (!sink.write(out, frames, error)) return false;
+        if (!sink.write(interleavedOut.data(), frames, error)) return false;
         stats.framesOut += frames;
-        position += frames;
         if (progress && !progress(stats.framesOut)) {
             error = "interrupted";
             return false;

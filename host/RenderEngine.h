@@ -1,6 +1,6 @@
 // Streams audio through a loaded VST 2 effect block by block, the way a
-// host's audio thread does: memory stays constant whatever the length of
-// the source.
+// host's audio thread does, reading and writing the files in chunks of many
+// blocks: memory stays constant whatever the length of the source.
 #pragma once
 
 #include <cstdint>
@@ -60,8 +60,8 @@ struct RenderStats {
     std::int64_t nonFinite = 0;      // NaN or infinite output samples, written as 0
 };
 
-// Called after every block with the frames written so far; answering false
-// stops the render (it then fails with "interrupted").
+// Called after every chunk written with the frames written so far;
+// answering false stops the render (it then fails with "interrupted").
 using Progress = std::function<bool(std::int64_t framesDone)>;
 
 // A parameter moved along a curve through a render; `name` is how the
@@ -91,10 +91,20 @@ public:
     // block crosses a control point. Set before run().
     void automate(std::vector<AutomationLane> lanes, std::int64_t controlInterval);
 
+    // Frames per source read and sink write (default kChunkFrames), rounded
+    // up to whole blocks; the processing calls do not depend on it. Every
+    // file read and write costs system calls, so long chunks leave the
+    // effect, not the calls, the larger cost. Set before run().
+    void chunk(long frames);
+    static constexpr long kChunkFrames = 32768;
+
     // Runs the whole source and then `tailFrames` frames of silence through
-    // the effect, writing every output frame to `sink`. The effect must be
-    // switched on already. Mono sources feed every input; a stereo source
-    // feeds left and right, or its average to a one-input effect.
+    // the effect, writing every output frame to `sink`. Each read is cut
+    // into blocks from its first frame, and the tail starts a block of its
+    // own, so the processing calls are those of reading block by block. The
+    // effect must be switched on already. Mono sources feed every input; a
+    // stereo source feeds left and right, or its average to a one-input
+    // effect.
     bool run(Source& source, Sink& sink, std::int64_t tailFrames, const Progress& progress,
              RenderStats& stats, std::string& error);
 
@@ -104,6 +114,7 @@ private:
     void sendControlPoint(std::int64_t frame, int rate, bool first);
     vsthost::Plugin* plugin = nullptr;
     VstInt32 blockSize = 0;
+    long chunkFrames = 0;
     int numInputs = 0;
     int numOutputs = 0;
     bool replacing = false;

@@ -728,6 +728,10 @@ int run(int argc, char** argv) {
     if (ok) {
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
+        // Beyond a file-size limit a write then fails with EFBIG instead of
+        // ending the process, so the partial file goes as after any other
+        // write error.
+        std::signal(SIGXFSZ, SIG_IGN);
         if (options.list)
             ok = listPlugin(*library, options, failure);
         else if (!options.response.empty())

@@ -10,15 +10,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "FlangerVersion.h"
+#include "host/AudioFiles.h"
 #include "host/Automation.h"
+#include "host/RenderEngine.h"
 #include "host/VstHost.h"
 
 namespace fs = std::filesystem;
@@ -82,10 +86,10 @@ struct ToolRun {
     std::string output;  // stdout and stderr together
 };
 
-ToolRun runTool(const fs::path& folder, const std::string& args) {
-    const std::string command = "cd '" + folder.string() +
-                                "' && " RENDER_LAUNCHER "'" RENDER_TOOL "' " + args +
-                                " 2>&1 </dev/null";
+// `prefix` goes before the tool in the shell command.
+ToolRun runTool(const fs::path& folder, const std::string& args, const std::string& prefix = "") {
+    const std::string command = "cd '" + folder.string() + "' && " + prefix +
+                                RENDER_LAUNCHER "'" RENDER_TOOL "' " + args + " 2>&1 </dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ToolRun run{-1, {}};
     if (pipe == nullptr) return run;
@@ -436,6 +440,173 @@ TEST(RenderTool, SmallBlocksGiveTheSameFileAsOneBlockAndTheTailRingsOut) {
     EXPECT_GT(tailPeak, 1e-3f);
 }
 
+// The engine driven directly with the tool's files: reads and writes of
+// any length, more blocks or fewer than the file holds, give the bytes of
+// reading and writing block by block, encoded formats and automation
+// included. Float WAV and AIFF files carry the wall-clock second they were
+// written in their PEAK chunk, which is masked.
+TEST(RenderEngine, FilesReadAndWrittenInChunksGiveTheBytesOfBlockByBlock) {
+    struct Case {
+        const char* plugin;
+        const char* extension;
+        int format;
+        int channels;
+        VstInt32 block;
+        long control;  // 0: no automation
+        long tail;
+    };
+    const Case cases[] = {
+        {FLANGER_PLUGIN, "wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 512, 0, 10000},
+        {FLANGER_PLUGIN, "wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 100, 48, 7000},
+        {FLANGER_PLUGIN, "aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 2, 7, 0, 0},
+        {FLANGER_PLUGIN, "flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2, 256, 32, 3000},
+        {FLANGER_PLUGIN, "mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 1000, 0, 2000},
+        // The probe writes each call's length into its output.
+        {PROBE_PLUGIN, "wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 300, 0, 1000},
+        {PROBE_PLUGIN, "wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 64, 48, 100},
+    };
+    TempFolder dir;
+    auto render = [&](const Case& c, const fs::path& in, long chunk, render::RenderStats& stats) {
+        const fs::path out = dir.path / ("out-" + std::to_string(chunk) + "." + c.extension);
+        std::string error;
+        auto library = vsthost::Library::open(c.plugin, error);
+        auto plugin = library ? vsthost::Plugin::create(*library, error) : nullptr;
+        auto reader = render::AudioReader::open(in.string(), error);
+        EXPECT_TRUE(plugin && reader) << error;
+        if (!plugin || !reader) return std::string();
+        plugin->open();
+        plugin->setSampleRate(44100.0f);
+        plugin->setBlockSize(c.block);
+        plugin->setProgram(14);
+        auto renderer = render::Renderer::create(*plugin, c.block, error);
+        auto writer = render::AudioWriter::create(out.string(), c.format, 2, 44100, true, error);
+        EXPECT_TRUE(renderer && writer) << error;
+        if (!renderer || !writer) return std::string();
+        render::Curve sweep;
+        render::Curve::parseSweep("triangle:0.2:0.05:0.6", sweep, error);
+        if (c.control > 0) renderer->automate({{0, "Flanger Depth", sweep}}, c.control);
+        renderer->chunk(chunk);
+        plugin->resume();
+        EXPECT_TRUE(renderer->run(*reader, *writer, c.tail, {}, stats, error)) << error;
+        EXPECT_TRUE(writer->commit(error)) << error;
+        std::ifstream file(out, std::ios::binary);
+        std::string bytes(std::istreambuf_iterator<char>(file), {});
+        const std::size_t peak = bytes.find("PEAK");
+        if (peak != std::string::npos && peak < 256) bytes.replace(peak + 12, 4, 4, '\0');
+        return bytes;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.plugin) + " " + c.extension + " block " +
+                     std::to_string(c.block));
+        const fs::path in = dir.path / (std::string("in.") + c.extension);
+        writeAudio(in, c.format, testAudio(c.channels, 44100, 40000));
+        render::RenderStats expectedStats;
+        const std::string expected = render(c, in, c.block, expectedStats);
+        EXPECT_EQ(expectedStats.framesOut, expectedStats.framesIn + c.tail);
+        EXPECT_GT(expected.size(), 4000u);
+        for (const long chunk :
+             {1L, 3L * c.block + 1, 20000L, render::Renderer::kChunkFrames, 1L << 20}) {
+            render::RenderStats stats;
+            EXPECT_TRUE(render(c, in, chunk, stats) == expected) << "chunk " << chunk;
+            EXPECT_EQ(stats.framesOut, expectedStats.framesOut) << "chunk " << chunk;
+            EXPECT_EQ(stats.peakIn, expectedStats.peakIn) << "chunk " << chunk;
+            EXPECT_EQ(stats.peakOut, expectedStats.peakOut) << "chunk " << chunk;
+        }
+    }
+}
+
+// Interleaved frames from memory, and a sink that keeps what it is given.
+class MemorySource : public render::Source {
+public:
+    MemorySource(int channels, std::vector<float> samples)
+        : numChannels(channels), data(std::move(samples)) {}
+    int channels() const override { return numChannels; }
+    int rate() const override { return 44100; }
+    std::int64_t length() const override { return total(); }
+    long read(float* interleaved, long frames, std::string&) override {
+        const long n = std::min(frames, total() - position);
+        std::copy_n(data.begin() + position * numChannels, n * numChannels, interleaved);
+        position += n;
+        return n;
+    }
+
+private:
+    long total() const { return static_cast<long>(data.size()) / numChannels; }
+    int numChannels;
+    std::vector<float> data;
+    long position = 0;
+};
+
+struct MemorySink : render::Sink {
+    bool write(const float* interleaved, long frames, std::string&) override {
+        samples.insert(samples.end(), interleaved, interleaved + 2 * frames);
+        return true;
+    }
+    std::vector<float> samples;
+};
+
+// The summary's figures over samples beyond full scale, infinities, NaN and
+// negative zero, against a plain loop over the probe's output (the input,
+// a stereo source averaged, on the left; the rate in MHz plus the call's
+// length, always beyond full scale, on the right).
+TEST(RenderEngine, SummaryCountsPeaksClipsAndNonFiniteSamplesAsAPlainLoopDoes) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float specials[] = {0.5f, -1.5f, nan, inf, -inf, -0.0f, 1.0f, 1.0000001f, -3.0f, 0.25f};
+    const VstInt32 block = 64;
+    for (const int channels : {1, 2}) {
+        std::vector<float> in;
+        std::uint32_t state = 99u;
+        for (long i = 0; i < 5000 * channels; ++i) {
+            state = state * 1664525u + 1013904223u;
+            in.push_back(i % 97 < 10 ? specials[i % 97]
+                                     : static_cast<float>(state >> 8) / 6990506.0f - 1.2f);
+        }
+        std::string error;
+        auto library = vsthost::Library::open(PROBE_PLUGIN, error);
+        ASSERT_TRUE(library) << error;
+        auto plugin = vsthost::Plugin::create(*library, error);
+        ASSERT_TRUE(plugin) << error;
+        plugin->open();
+        plugin->setSampleRate(44100.0f);
+        auto renderer = render::Renderer::create(*plugin, block, error);
+        ASSERT_TRUE(renderer) << error;
+        plugin->resume();
+        MemorySource source(channels, in);
+        MemorySink sink;
+        render::RenderStats stats;
+        ASSERT_TRUE(renderer->run(source, sink, 0, {}, stats, error)) << error;
+
+        render::RenderStats expected;
+        std::vector<float> out;
+        for (long i = 0; i < 5000; ++i) {
+            const float l = in[i * channels];
+            const float r = in[i * channels + channels - 1];
+            expected.peakIn = std::max({expected.peakIn, std::fabs(l), std::fabs(r)});
+            const float call = static_cast<float>(i < 4992 ? block : 8);
+            // The probe adds into cleared outputs, so -0 comes out as 0.
+            const float mono = channels == 2 ? 0.5f * (l + r) : l;
+            for (float v : {0.0f + mono, 44100.0f / 1e6f + call}) {
+                if (!std::isfinite(v)) {
+                    ++expected.nonFinite;
+                    v = 0.0f;
+                }
+                expected.overFullScale += std::fabs(v) > 1.0f ? 1 : 0;
+                expected.peakOut = std::max(expected.peakOut, std::fabs(v));
+                out.push_back(v);
+            }
+        }
+        EXPECT_EQ(stats.peakIn, inf) << channels;
+        EXPECT_EQ(stats.peakOut, expected.peakOut) << channels;
+        EXPECT_EQ(stats.overFullScale, expected.overFullScale) << channels;
+        EXPECT_EQ(stats.nonFinite, expected.nonFinite) << channels;
+        EXPECT_GT(stats.nonFinite, 100) << channels;
+        EXPECT_EQ(std::memcmp(sink.samples.data(), out.data(), out.size() * sizeof(float)), 0)
+            << channels;
+        EXPECT_EQ(sink.samples.size(), out.size());
+    }
+}
+
 TEST(RenderTool, BuiltInSignalNeedsNoInputAndFollowsRate) {
     TempFolder dir;
     ToolRun run = runTool(dir.path, "demo.wav");
@@ -516,7 +687,8 @@ TEST(RenderTool, ResponseOfTheDefaultProgramIsItsComb) {
 
 TEST(RenderTool, OtherEffectsGetTheFileRateBeforeSwitchingOnAndZeroedOutputs) {
     // The probe adds into its outputs (no replacing entry), takes one input
-    // and answers the rate it was switched on at on its right output.
+    // and answers the rate it was switched on at, plus the frames in each
+    // call, on its right output.
     TempFolder dir;
     const Audio stereo = testAudio(2, 22050, 5000);
     writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, stereo);
@@ -528,7 +700,7 @@ TEST(RenderTool, OtherEffectsGetTheFileRateBeforeSwitchingOnAndZeroedOutputs) {
     for (long i = 0; i < out.frames(); ++i) {
         const float mono = 0.5f * (stereo.samples[2 * i] + stereo.samples[2 * i + 1]);
         ASSERT_EQ(out.samples[2 * i], 0.5f * mono) << "frame " << i;
-        ASSERT_EQ(out.samples[2 * i + 1], 22050.0f / 1e6f) << "frame " << i;
+        ASSERT_EQ(out.samples[2 * i + 1], 22050.0f / 1e6f + 100.0f) << "frame " << i;
     }
     const ToolRun list = runTool(dir.path, "--plugin '" PROBE_PLUGIN "' --list");
     EXPECT_EQ(list.status, 0) << list.output;
@@ -545,6 +717,34 @@ TEST(RenderTool, FileCutShortRendersTheFramesItHoldsWithAWarning) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(readAudio(dir.path / "out.wav").frames(), 6000);
+}
+
+TEST(RenderTool, AFailedWriteOrAnInterruptLeavesTheFolderAsItWas) {
+    struct Case {
+        const char* prefix;
+        const char* args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        // A file-size limit of 512 KB or 1 MB (the shell's block size) cuts
+        // the 1.6 MB output short in the middle of a chunk.
+        {"ulimit -f 1024; ", "--float in.wav out.wav", 1,
+         "writing 'out.wav' failed: System error : File too large."},
+        // An hour of tail in short blocks runs long after the signal.
+        {"timeout -s INT --preserve-status 1 ", "--block 16 --tail 3600 out.wav", 130,
+         "interrupted; 'out.wav' was not written"},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        writeAudio(dir.path / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                   testAudio(2, 44100, 200000));
+        const auto before = snapshot(dir.path);
+        const ToolRun run = runTool(dir.path, c.args, c.prefix);
+        EXPECT_EQ(run.status, c.status) << c.prefix << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_EQ(snapshot(dir.path), before) << c.prefix;
+    }
 }
 
 TEST(RenderTool, ListShowsProgramsAndParametersAsReported) {

@@ -2,7 +2,8 @@
 // ways:
 //   PROBE_PLUGIN  one input, two outputs, accumulating process only: the
 //                 left output is the input times 2 x Gain, the right output
-//                 the sample rate in MHz as it stood when switched on;
+//                 the sample rate in MHz as it stood when switched on plus
+//                 the number of frames in the call;
 //   WIDE_PLUGIN   the same with six inputs and six outputs;
 //   NULL_PLUGIN   an entry point that declines to create an effect.
 #include <cstdio>
@@ -57,7 +58,7 @@ void VSTCALLBACK process(AEffect* fx, float** inputs, float** outputs, VstInt32 
     const Probe* p = self(fx);
     for (VstInt32 i = 0; i < frames; ++i) {
         outputs[0][i] += 2.0f * p->gain * inputs[0][i];
-        outputs[1][i] += p->rateWhenOn / 1e6f;
+        outputs[1][i] += p->rateWhenOn / 1e6f + static_cast<float>(frames);
     }
 }
 
