@@ -30,8 +30,8 @@ if grep -v -e '^Skipping file /usr/lib/lv2/' -e '^Found 0 errors among' "$WORK/v
     exit 1
 fi
 
-echo "== lv2: bundle through liblilv against the VST 2 plug-in"
-ctest --preset default -R '^Lv2Bundle\.' --timeout 120
+echo "== lv2: bundle (both plug-ins) through liblilv against the VST 2 plug-ins"
+ctest --preset default -R '^Lv2(Bundle|Sweep)\.' --timeout 120
 
 # The installed layout: cmake --install puts the bundle into lib/lv2.
 echo "== lv2: lv2apply on the installed bundle against flanger-render"

@@ -12,26 +12,7 @@
 #include "dsp/Relaxed.h"
 #include "dsp/Sweep.h"
 #include "effect/FlangerEffect.h"
-
-constexpr std::int32_t kSweepNumParams = 18;
-constexpr VstInt32 kSweepUniqueId = vstFourCC('Q', 'V', '0', 'S');
-constexpr const char* kSweepEffectName = "Static Flanger Sweep";
-constexpr const char* kSweepProductName = "Static Flanger Sweep";
-
-enum SweepParamIndex : std::int32_t {
-    kSweepShape = 12,
-    kSweepSync = 13,
-    kSweepRate = 14,
-    kSweepLow = 15,
-    kSweepHigh = 16,
-    kSweepPhase = 17,
-};
-
-// Bands of the two stepped sweep parameters.
-constexpr std::int32_t kSweepShapeBands = 5;  // Off, Sine, Triangle, Saw, Square
-constexpr std::int32_t kSweepSyncBands = 9;   // Off, 1/16 .. 8 bars
-// Timeline frames between control points.
-constexpr std::int64_t kSweepControlFrames = 32;
+#include "effect/SweepParams.h"
 
 // The host's position for one block as the front end read it, each part
 // already checked (finite, in range) or marked absent.
@@ -89,6 +70,9 @@ public:
     // Quarter notes per sync length for the current band and meter (0 when
     // Sync is Off).
     double syncQuarters() const;
+    // The tempo the sweep runs at: the host's last valid one, else 120.
+    // Processing thread.
+    double currentTempo() const { return tempo; }
     // Free rate in Hz for a normalised Rate value.
     static double rateHz(float value);
 
