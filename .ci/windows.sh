@@ -65,6 +65,8 @@ check_binary() {  # file, expected format, expected exports (space separated; - 
 }
 check_binary build/windows-x86/flanger.dll pei-i386 "main"
 check_binary build/windows-x64/flanger.dll pei-x86-64 "VSTPluginMain main"
+check_binary build/windows-x86/flanger-sweep.dll pei-i386 "main"
+check_binary build/windows-x64/flanger-sweep.dll pei-x86-64 "VSTPluginMain main"
 check_binary build/windows-x86/host/vst-check.exe pei-i386 -
 check_binary build/windows-x64/host/vst-check.exe pei-x86-64 -
 
