@@ -29,7 +29,7 @@ step "cross-building the DLLs and Windows host tools"
 step "building the Linux plug-in and checker"
 native=build/windows-native
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLANGER_TESTS=OFF >/dev/null
-cmake --build "$native" -j2 --target flanger vst-check vst-compare
+cmake --build "$native" -j2 --target flanger flanger_sweep vst-check vst-compare
 
 if grep -q -- '-mfpmath=sse -mstackrealign' build/windows-x64/build.ninja; then
     die "the 64-bit build got the 32-bit floating-point options"
@@ -82,7 +82,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/linux" "$work/win32" "$work/win64"
+mkdir -p "$work/linux" "$work/win32" "$work/win64" "$work/sweep-linux" "$work/sweep-win32" \
+    "$work/sweep-win64"
 
 # A kernel built without 32-bit support (IA32 emulation off) cannot start a
 # 32-bit program, Wine's own 32-bit loader included. There the prefix is
@@ -110,10 +111,13 @@ run_wine() {  # exe, dll, output folder
 }
 step "64-bit checker under Wine"
 run_wine build/windows-x64/host/vst-check.exe build/windows-x64/flanger.dll "$work/win64"
+run_wine build/windows-x64/host/vst-check.exe build/windows-x64/flanger-sweep.dll "$work/sweep-win64"
 checker=build/windows-x64/host/vst-check.exe
 if ((runs32)); then
     step "32-bit checker under Wine"
     run_wine build/windows-x86/host/vst-check.exe build/windows-x86/flanger.dll "$work/win32"
+    run_wine build/windows-x86/host/vst-check.exe build/windows-x86/flanger-sweep.dll \
+        "$work/sweep-win32"
     checker=build/windows-x86/host/vst-check.exe
 fi
 
@@ -130,13 +134,19 @@ echo "$message"
 # --- Linux comparison ------------------------------------------------------
 step "Linux checker"
 "$native/host/vst-check" "$native/flanger.so" "$work/linux" || die "vst-check failed on the Linux build"
+"$native/host/vst-check" "$native/flanger-sweep.so" "$work/sweep-linux" ||
+    die "vst-check failed on the Linux companion"
 
 compare="$native/host/vst-compare"
 step "Linux against 64-bit Windows (tolerance $tolerance)"
 "$compare" "$work/linux" "$work/win64" "$tolerance" || die "64-bit Windows build differs from Linux"
+"$compare" "$work/sweep-linux" "$work/sweep-win64" "$tolerance" ||
+    die "64-bit Windows companion differs from Linux"
 if ((runs32)); then
     step "Linux against 32-bit Windows (tolerance $tolerance)"
     "$compare" "$work/linux" "$work/win32" "$tolerance" || die "32-bit Windows build differs from Linux"
+    "$compare" "$work/sweep-linux" "$work/sweep-win32" "$tolerance" ||
+        die "32-bit Windows companion differs from Linux"
     echo "windows: OK: both DLLs export and import as expected and match the Linux build under Wine"
 else
     echo "windows: OK: both DLLs export and import as expected; the 64-bit DLL matches the Linux" \
