@@ -11,6 +11,16 @@
 #           control takes automation and that the presets are listed by name
 #   lmms    LMMS 1.2 (i386) through Wine, the 32-bit DLL with all twelve
 #           parameters set in the project
+#   ardour_sweep  (only when named in HOSTS_ONLY) Ardour 7, the companion's
+#           .so: a session at 120 bpm with program 0 (a sine synced to one
+#           bar) exported twice from the start, and a session whose range
+#           starts at bar 3, each against flanger-render --tempo 120 with the
+#           same program. The two exports agree bit for bit; against the
+#           tool they differ where the sweep's delay steps: Ardour 7.3's
+#           export reports positions that do not follow the exported frames
+#           one to one (its first rolling block says frame 0, the next 256,
+#           then 1024 on per block) and quarter notes cut to 1/1920 of a
+#           beat, so the sweep follows Ardour's timeline, not the file's.
 # Every host runs with a time-out; one that fails, crashes or hangs fails
 # the check with its log printed, and the remaining hosts still run. (The
 # host functions run inside an if, where errexit does not apply: each step
@@ -63,7 +73,8 @@ fi
 # --- Builds ---------------------------------------------------------------
 say "building the plug-in and the reference renderer"
 cmake --preset default -S "$ROOT" >/dev/null
-cmake --build "$ROOT/build/default" -j2 --target flanger flanger_lv2_bundle host-check >/dev/null
+cmake --build "$ROOT/build/default" -j2 --target flanger flanger_sweep flanger_lv2_bundle \
+    flanger-render host-check >/dev/null
 SO=$ROOT/build/default/flanger.so
 BUNDLE=$ROOT/build/default/flanger.lv2
 CHECK=$ROOT/build/default/tests/hosts/host-check
@@ -187,7 +198,10 @@ check_ardour_lv2() {
     local automated listed expected
     automated=$(grep -c '^parameter .* automation play$' "$dir/session.log" || true)
     listed=$(sed -n "s|^program $uri#[a-z0-9-]* ||p" "$dir/session.log" | sort)
-    expected=$(sed -n 's/^    rdfs:label "\(.*\)" ;$/\1/p' "$BUNDLE/manifest.ttl" | sort)
+    # (the flanger's presets: the manifest lists the companion's too)
+    expected=$(awk -v uri="<$uri>" '/lv2:appliesTo/ { mine = index($0, uri) > 0 }
+        mine && /^    rdfs:label "/ { sub(/^    rdfs:label "/, ""); sub(/" ;$/, ""); print }' \
+        "$BUNDLE/manifest.ttl" | sort)
     if ((automated != 12)) || [[ -z $listed || $listed != "$expected" ]] ||
         ! grep -q "^plug-in .*, preset $label\$" "$dir/session.log"; then
         echo "Ardour shows $automated of 12 controls as automatable, or not the bundle's presets by name"
@@ -195,6 +209,69 @@ check_ardour_lv2() {
     fi
 
     ardour_export_matches "$dir" "$LV2_PROGRAM"
+}
+
+# --- Ardour, the companion -------------------------------------------------
+check_ardour_sweep() {
+    local dir=$WORK/ardour-sweep program=0 bar3=$((4 * RATE))  # bar 3 at 120 bpm in 4/4: 4 s
+    local so=$dir/plugin/flanger-sweep.so tool=$ROOT/build/default/host/flanger-render
+    mkdir -p "$dir/plugin" "$dir/config" "$dir/cache"
+    cp "$ROOT/build/default/flanger-sweep.so" "$so" || return 1
+    export XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache LXVST_PATH=$dir/plugin
+    if ! LD_LIBRARY_PATH=/usr/lib/ardour7 run_logged 30 "$dir/scan.log" \
+        /usr/lib/ardour7/ardour-vst-scanner -f "$so" ||
+        ! grep -q 'Saved VST2 plugin cache' "$dir/scan.log"; then
+        echo "Ardour's scanner did not accept the companion"
+        show_log "$dir/scan.log"
+        return 1
+    fi
+    touch -d "@$(($(stat -c %Y "$so") + 1))" "$(find "$dir/cache" -name '*.v2i' | head -n 1)"
+
+    # Sessions from the timeline's start and from bar 3, each exported; the
+    # first twice.
+    local start try
+    for start in 0 "$bar3"; do
+        if ! HC_DIR=$dir/session-$start HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
+            HC_RATE=$RATE HC_PLUGIN=$so HC_PROGRAM=$program HC_DEPTH=$DEPTH HC_START=$start \
+            run_logged 60 "$dir/session-$start.log" ardour7-lua \
+            "$ROOT/tests/hosts/ardour/make-session.lua" ||
+            ! grep -q '^session ready' "$dir/session-$start.log"; then
+            echo "Ardour's session tool could not build the companion's session at frame $start"
+            show_log "$dir/session-$start.log"
+            return 1
+        fi
+        grep -E '^(region|plug-in)' "$dir/session-$start.log"
+        for try in a b; do
+            [[ $start != 0 && $try == b ]] && continue
+            local ok=0 attempt
+            for attempt in 1 2 3; do
+                rm -f "$dir/out-$start$try.wav"
+                if run_logged 60 "$dir/export.log" ardour7-export -b float \
+                    -o "$dir/out-$start$try.wav" "$dir/session-$start" check &&
+                    [[ -s $dir/out-$start$try.wav ]]; then
+                    ok=1
+                    break
+                fi
+                echo "ardour7-export failed, crashed or hung (try $attempt of 3)"
+                show_log "$dir/export.log"
+            done
+            ((ok == 1)) || return 1
+        done
+    done
+    # The references: the tool as a timeline host at 120 bpm, in Ardour's
+    # 1024-frame blocks; for bar 3 the signal after 4 s of silence, compared
+    # from there.
+    "$CHECK" signal "$dir/lead.wav" --lead "$bar3" >/dev/null || return 1
+    "$tool" -q --float --plugin "$so" --program "$program" --tempo 120 --block 1024 \
+        "$WORK/in.wav" "$dir/ref-0.wav" || return 1
+    "$tool" -q --float --plugin "$so" --program "$program" --tempo 120 --block 1024 \
+        "$dir/lead.wav" "$dir/ref-$bar3.wav" || return 1
+    echo "from the start:" && "$CHECK" compare "$dir/ref-0.wav" "$dir/out-0a.wav" \
+        --expect-offset 0 --tolerance 0 || return 1
+    echo "the same export again:" && "$CHECK" compare "$dir/out-0a.wav" "$dir/out-0b.wav" \
+        --expect-offset 0 --tolerance 0 || return 1
+    echo "from bar 3:" && "$CHECK" compare "$dir/ref-$bar3.wav" "$dir/out-${bar3}a.wav" \
+        --skip-ref "$bar3" --expect-offset 0 --tolerance 0
 }
 
 # --- LMMS -----------------------------------------------------------------

@@ -31,8 +31,8 @@ if grep -v -e '^Skipping file /usr/lib/lv2/' -e '^Found 0 errors among' "$WORK/v
     exit 1
 fi
 
-# The liblilv tests (tests/lv2) ran in the test step, plain and under the
-# sanitizers.
+# The liblilv tests of both plug-ins (tests/lv2) ran in the test step,
+# plain and under the sanitizers.
 
 # The installed layout: cmake --install puts the bundle into lib/lv2.
 echo "== lv2: lv2apply on the installed bundle against flanger-render"

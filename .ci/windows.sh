@@ -33,10 +33,10 @@ fi
 step "cross-building the DLLs and Windows host tools"
 ./scripts/build-windows.sh
 
-step "the Linux plug-in and checker (the default build)"
+step "the Linux plug-ins and checker (the default build)"
 native=build/default
 [[ -f $native/build.ninja ]] || cmake --preset default >/dev/null
-cmake --build --preset default --target flanger vst-check vst-compare
+cmake --build --preset default --target flanger flanger_sweep vst-check vst-compare
 
 if grep -q -- '-mfpmath=sse -mstackrealign' build/windows-x64/build.ninja; then
     die "the 64-bit build got the 32-bit floating-point options"
@@ -72,6 +72,8 @@ check_binary() {  # file, expected format, expected exports (space separated; - 
 }
 check_binary build/windows-x86/flanger.dll pei-i386 "main"
 check_binary build/windows-x64/flanger.dll pei-x86-64 "VSTPluginMain main"
+check_binary build/windows-x86/flanger-sweep.dll pei-i386 "main"
+check_binary build/windows-x64/flanger-sweep.dll pei-x86-64 "VSTPluginMain main"
 check_binary build/windows-x86/host/vst-check.exe pei-i386 -
 check_binary build/windows-x64/host/vst-check.exe pei-x86-64 -
 
@@ -87,7 +89,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/linux" "$work/win32" "$work/win64"
+mkdir -p "$work/linux" "$work/win32" "$work/win64" "$work/sweep-linux" "$work/sweep-win32" \
+    "$work/sweep-win64"
 
 # Without 32-bit Wine the prefix is 64-bit only and runs the 64-bit DLL;
 # the 32-bit DLL's code is run by the i686 step under qemu-i386 instead.
@@ -111,10 +114,13 @@ run_wine() {  # exe, dll, output folder
 }
 step "64-bit checker under Wine"
 run_wine build/windows-x64/host/vst-check.exe build/windows-x64/flanger.dll "$work/win64"
+run_wine build/windows-x64/host/vst-check.exe build/windows-x64/flanger-sweep.dll "$work/sweep-win64"
 checker=build/windows-x64/host/vst-check.exe
 if ((runs32)); then
     step "32-bit checker under Wine"
     run_wine build/windows-x86/host/vst-check.exe build/windows-x86/flanger.dll "$work/win32"
+    run_wine build/windows-x86/host/vst-check.exe build/windows-x86/flanger-sweep.dll \
+        "$work/sweep-win32"
     checker=build/windows-x86/host/vst-check.exe
 fi
 
@@ -131,13 +137,19 @@ echo "$message"
 # --- Linux comparison ------------------------------------------------------
 step "Linux checker"
 "$native/host/vst-check" "$native/flanger.so" "$work/linux" || die "vst-check failed on the Linux build"
+"$native/host/vst-check" "$native/flanger-sweep.so" "$work/sweep-linux" ||
+    die "vst-check failed on the Linux companion"
 
 compare="$native/host/vst-compare"
 step "Linux against 64-bit Windows (tolerance $tolerance)"
 "$compare" "$work/linux" "$work/win64" "$tolerance" || die "64-bit Windows build differs from Linux"
+"$compare" "$work/sweep-linux" "$work/sweep-win64" "$tolerance" ||
+    die "64-bit Windows companion differs from Linux"
 if ((runs32)); then
     step "Linux against 32-bit Windows (tolerance $tolerance)"
     "$compare" "$work/linux" "$work/win32" "$tolerance" || die "32-bit Windows build differs from Linux"
+    "$compare" "$work/sweep-linux" "$work/sweep-win32" "$tolerance" ||
+        die "32-bit Windows companion differs from Linux"
     echo "windows: OK: both DLLs export and import as expected and match the Linux build under Wine"
 else
     echo "windows: OK: both DLLs export and import as expected; the 64-bit DLL matches the Linux" \

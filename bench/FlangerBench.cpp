@@ -645,22 +645,26 @@ void checkFloors() {
     check(Floor::kLineScalar, {Floor::kLineOnly, Floor::kAvxLinePlain, Floor::kAvxLineVectors});
 }
 
-const vsthost::Library& library() {
-    static std::unique_ptr<vsthost::Library> lib = [] {
-        std::string error;
-        auto l = vsthost::Library::open(FLANGER_PLUGIN_PATH, error);
-        if (!l) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            std::exit(1);
-        }
-        return l;
-    }();
-    return *lib;
+std::unique_ptr<vsthost::Library> openLibrary(const char* path) {
+    std::string error;
+    auto l = vsthost::Library::open(path, error);
+    if (!l) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(1);
+    }
+    return l;
 }
 
-std::unique_ptr<vsthost::Plugin> startPlugin(int program, std::int32_t block) {
+// The flanger, or the companion whose programs sweep the depth.
+const vsthost::Library& library(bool sweep = false) {
+    static std::unique_ptr<vsthost::Library> flanger = openLibrary(FLANGER_PLUGIN_PATH);
+    static std::unique_ptr<vsthost::Library> companion = openLibrary(FLANGER_SWEEP_PATH);
+    return sweep ? *companion : *flanger;
+}
+
+std::unique_ptr<vsthost::Plugin> startPlugin(int program, std::int32_t block, bool sweep = false) {
     std::string error;
-    auto plugin = vsthost::Plugin::create(library(), error);
+    auto plugin = vsthost::Plugin::create(library(sweep), error);
     if (!plugin) {
         std::fprintf(stderr, "%s\n", error.c_str());
         std::exit(1);
@@ -740,8 +744,9 @@ void measure(benchmark::State& state, std::int64_t framesPerCall, Body body) {
 }
 
 // A block of noise through one entry, again and again.
-void runBlocks(benchmark::State& state, int program, std::int32_t block, bool accumulate) {
-    auto plugin = startPlugin(program, block);
+void runBlocks(benchmark::State& state, int program, std::int32_t block, bool accumulate,
+               bool sweep = false) {
+    auto plugin = startPlugin(program, block, sweep);
     std::vector<float> inL = noise(static_cast<std::size_t>(block), 1);
     std::vector<float> inR = noise(static_cast<std::size_t>(block), 2);
     std::vector<float> outL(static_cast<std::size_t>(block)), outR(static_cast<std::size_t>(block));
@@ -801,6 +806,14 @@ void BM_Program(benchmark::State& state) {
     runBlocks(state, static_cast<int>(state.range(0)), 512, false);
 }
 BENCHMARK(BM_Program)->DenseRange(0, 19);
+
+// The companion with its program's sweep (a control point every 32 frames,
+// the depth changing at each), the host giving no time: against BM_Program
+// with the same program.
+void BM_Sweep(benchmark::State& state) {
+    runBlocks(state, static_cast<int>(state.range(0)), 512, false, true);
+}
+BENCHMARK(BM_Sweep)->Arg(0)->Arg(1)->Arg(11)->ArgName("program");
 
 void BM_BlockSize(benchmark::State& state) {
     runBlocks(state, static_cast<int>(state.range(0)), static_cast<std::int32_t>(state.range(1)),

@@ -56,8 +56,10 @@ FlangerProgram::FlangerProgram()
       fOutputGain(0.5f),
       name{'I', 'n', 'i', 't', '\0'} {}
 
-FlangerEffect::FlangerEffect(audioMasterCallback master)
-    : AudioEffect(master, kNumPrograms, kNumParams),
+FlangerEffect::FlangerEffect(audioMasterCallback master) : FlangerEffect(master, kNumParams) {}
+
+FlangerEffect::FlangerEffect(audioMasterCallback master, VstInt32 params)
+    : AudioEffect(master, kNumPrograms, params),
       post1L(kPostLineBase, getSampleRate()),
       post1R(kPostLineBase, getSampleRate()),
       post2L(kPostLineBase, getSampleRate()),
@@ -218,14 +220,9 @@ void FlangerEffect::setProgram(VstInt32 program) {
 }
 
 void FlangerEffect::applyDepth() {
-    // (bufferLength - 1) * depth, truncated; values outside 0..1 and NaN are
-    // held inside the line so the read position always stays in it.
-    const float product = static_cast<float>(bufferLength - 1) * fDepth;
-    std::int32_t n = 0;
-    if (product >= static_cast<float>(bufferLength - 1))
-        n = bufferLength - 1;
-    else if (product > 0.0f)
-        n = static_cast<std::int32_t>(product);
+    // Values outside 0..1 and NaN are held inside the line so the read
+    // position always stays in it.
+    const std::int32_t n = depthDelay(fDepth, bufferLength);
     delaySamples = n;
     readOffset = n;
     std::int32_t r = writePos - n;

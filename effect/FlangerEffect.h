@@ -41,6 +41,16 @@ public:
     explicit FlangerEffect(audioMasterCallback audioMaster);
     ~FlangerEffect() override;
 
+    // Main-line delay in samples that a Flanger Depth value gives in a line
+    // of `length` samples: (length - 1) * depth in 32 bits, truncated, with
+    // values outside 0..1 and NaN held inside the line.
+    static std::int32_t depthDelay(float depth, std::int32_t length) {
+        const float product = static_cast<float>(length - 1) * depth;
+        if (product >= static_cast<float>(length - 1)) return length - 1;
+        if (product > 0.0f) return static_cast<std::int32_t>(product);
+        return 0;
+    }
+
     // Parameter and program operations: never allocate. Any thread the host
     // uses for automation.
     void setParameter(VstInt32 index, float value) override;
@@ -89,6 +99,31 @@ public:
     // number). Writes at most kProgramNameBytes bytes.
     void programDisplayName(int n, char* text) const;
 
+protected:
+    // Tells the processing thread that shared state changed: it takes a
+    // fresh view before its next block. Called after every change.
+    void changed() { controlVersion.fetch_add(1, std::memory_order_release); }
+
+    // For effects built on this one with more parameters than its twelve
+    // (indices from kNumParams on are theirs).
+    FlangerEffect(audioMasterCallback audioMaster, VstInt32 numParams);
+
+    // Where a block's depth changes: from frame `frame` of the block on, the
+    // main line reads as Flanger Depth `depth` would place it, without
+    // changing the parameter. Frames strictly increase within a block.
+    struct DepthPoint {
+        std::int32_t frame;
+        float depth;
+    };
+    // Processing thread: one block as process/processReplacing run it, split
+    // inside at the points, each piece one call of the chain's routine with
+    // the per-block setup done once. `held` (or null) is the depth the read
+    // position follows up to the first point; it is applied again when a
+    // fresh view re-derived the read position from Flanger Depth.
+    template <bool kAccumulate>
+    void runChainSplit(float** inputs, float** outputs, VstInt32 sampleFrames,
+                       const DepthPoint* points, int count, const float* held);
+
 private:
     void initPrograms();
     void applyDepth();
@@ -98,9 +133,6 @@ private:
     void selectChain();
     template <bool kAccumulate>
     void runChain(float** inputs, float** outputs, VstInt32 sampleFrames);
-    // Tells the processing thread that shared state changed: it takes a
-    // fresh view before its next block. Called after every change.
-    void changed() { controlVersion.fetch_add(1, std::memory_order_release); }
     // The processing thread's view, taken afresh from the shared state.
     void refreshView(std::uint32_t version);
 

@@ -394,13 +394,18 @@ void AudioEffect::long2string(VstInt32 value, char* text) {
 }
 
 AEffect* pluginEntry(audioMasterCallback audioMaster) noexcept {
+    return pluginEntry(audioMaster, createEffectInstance);
+}
+
+AEffect* pluginEntry(audioMasterCallback audioMaster,
+                     AudioEffect* (*create)(audioMasterCallback)) noexcept {
     try {
         // A host without a callback gets an instance whose host calls
         // answer their fixed values; a host that answers 0 gets none.
         if (audioMaster != nullptr &&
             audioMaster(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0)
             return nullptr;
-        AudioEffect* fx = createEffectInstance(audioMaster);
+        AudioEffect* fx = create(audioMaster);
         return fx != nullptr ? fx->getAeffect() : nullptr;
     } catch (...) {
         return nullptr;

@@ -98,3 +98,7 @@ AudioEffect* createEffectInstance(audioMasterCallback audioMaster);
 // The entry point's work: version query, construction, the record. Never
 // throws.
 AEffect* pluginEntry(audioMasterCallback audioMaster) noexcept;
+// The same with another effect's factory, for binaries of other effects
+// built on the same frame.
+AEffect* pluginEntry(audioMasterCallback audioMaster,
+                     AudioEffect* (*create)(audioMasterCallback)) noexcept;

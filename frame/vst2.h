@@ -129,6 +129,45 @@ enum : VstInt32 {
     audioMasterCurrentId = 2,
     audioMasterIdle = 3,
     audioMasterPinConnected = 4,
+    audioMasterGetTime = 7,
+};
+
+// The host's time, answered to audioMasterGetTime as a pointer valid until
+// the plug-in's call returns (or 0). Natural alignment, 88 bytes on every
+// target. Each field is valid only with its flag, and a host may send
+// anything: treat every value as untrusted.
+struct VstTimeInfo {
+    double samplePos;    // timeline frame of the block's first frame
+    double sampleRate;   // the host's rate
+    double nanoSeconds;  // kVstNanosValid
+    double ppqPos;       // quarter notes, kVstPpqPosValid
+    double tempo;        // beats per minute, kVstTempoValid
+    double barStartPos;  // quarter-note position of the last bar start, kVstBarsValid
+    double cycleStartPos;
+    double cycleEndPos;
+    VstInt32 timeSigNumerator;  // kVstTimeSigValid
+    VstInt32 timeSigDenominator;
+    VstInt32 smpteOffset;
+    VstInt32 smpteFrameRate;
+    VstInt32 samplesToNextClock;
+    VstInt32 flags;
+};
+static_assert(sizeof(VstTimeInfo) == 88, "VstTimeInfo must be 88 bytes on every target");
+static_assert(offsetof(VstTimeInfo, ppqPos) == 24);
+static_assert(offsetof(VstTimeInfo, timeSigNumerator) == 64);
+static_assert(offsetof(VstTimeInfo, flags) == 84);
+
+enum : VstInt32 {
+    kVstTransportChanged = 1 << 0,
+    kVstTransportPlaying = 1 << 1,
+    kVstTransportCycleActive = 1 << 2,
+    kVstTransportRecording = 1 << 3,
+    kVstNanosValid = 1 << 8,
+    kVstPpqPosValid = 1 << 9,
+    kVstTempoValid = 1 << 10,
+    kVstBarsValid = 1 << 11,
+    kVstCyclePosValid = 1 << 12,
+    kVstTimeSigValid = 1 << 13,
 };
 
 // Effect opcodes (host to plug-in).

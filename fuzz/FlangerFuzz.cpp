@@ -3,6 +3,15 @@
 // careless or hostile host would make them. Text buffers carry canaries past
 // the promised bounds; audio buffers are exactly as long as the block so the
 // address sanitizer sees any overrun. The instance is closed at the end.
+// The first byte picks the plug-in: the flanger, the companion with the
+// timeline-locked sweep (its host answers time queries with records made of
+// fuzz bytes, or null), or the companion through the LV2 front end with
+// fuzz bytes in its time:Position atom input.
+#include <lv2/atom/atom.h>
+#include <lv2/core/lv2.h>
+#include <lv2/time/time.h>
+#include <lv2/urid/urid.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +21,11 @@
 #include <vector>
 
 #include "effect/FlangerParams.h"
+#include "effect/SweepEffect.h"
 #include "frame/AudioEffect.h"
+#include "lv2/Lv2Ports.h"
+
+extern "C" const LV2_Descriptor* lv2_descriptor(std::uint32_t index);
 
 namespace {
 
@@ -38,7 +51,7 @@ public:
     // Mostly small values near the interesting range, sometimes any value.
     std::int32_t index() {
         const std::uint8_t sel = byte();
-        if (sel < 200) return static_cast<std::int32_t>(sel % 16) - 2;
+        if (sel < 200) return static_cast<std::int32_t>(sel % 22) - 2;
         return raw<std::int32_t>();
     }
 
@@ -129,8 +142,31 @@ std::size_t textBound(VstInt32 opcode) {
     }
 }
 
+// The host's time: a record of fuzz bytes (hostile flags and values
+// included), or none.
+VstTimeInfo hostTime{};
+bool answerTime = false;
+
 VstIntPtr VSTCALLBACK hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    if (opcode == audioMasterGetTime)
+        return answerTime ? reinterpret_cast<VstIntPtr>(&hostTime) : 0;
     return opcode == audioMasterVersion ? 2400 : 0;
+}
+
+void fuzzTime(Reader& in) {
+    const std::uint8_t sel = in.byte();
+    answerTime = (sel & 1) != 0;
+    if ((sel & 2) != 0) {
+        hostTime = in.raw<VstTimeInfo>();
+    } else {
+        // A plausible transport, moved on or relocated.
+        hostTime.samplePos += static_cast<double>(in.raw<std::int16_t>()) * 8.0;
+        hostTime.ppqPos = hostTime.samplePos * 120.0 / (60.0 * 44100.0);
+        hostTime.tempo = (sel & 4) != 0 ? static_cast<double>(in.value()) : 120.0;
+        hostTime.timeSigNumerator = in.byte() % 70;
+        hostTime.timeSigDenominator = in.byte() % 70;
+        hostTime.flags = in.raw<VstInt32>() | (sel & 8 ? kVstTransportPlaying : 0);
+    }
 }
 
 void dispatch(AEffect* fx, Reader& in) {
@@ -229,17 +265,90 @@ void processBlock(AEffect* fx, Reader& in, bool replacing) {
             break;
         default: break;
     }
+    fuzzTime(in);
     if (replacing)
         fx->processReplacing(fx, inputs, outputs, frames);
     else
         fx->process(fx, inputs, outputs, frames);
 }
 
+// The URID map an LV2 host gives.
+std::vector<const char*> uris;
+LV2_URID mapUri(LV2_URID_Map_Handle, const char* uri) {
+    for (std::size_t i = 0; i < uris.size(); ++i)
+        if (std::strcmp(uris[i], uri) == 0) return static_cast<LV2_URID>(i + 1);
+    uris.push_back(uri);  // the plug-in passes string constants
+    return static_cast<LV2_URID>(uris.size());
+}
+
+// The companion through the LV2 front end: controls, runs with fuzz bytes
+// in the time input (a buffer of exactly the size the bundle asks for, its
+// header's size and type mostly a sequence's), switching off and on.
+void fuzzLv2(Reader& in) {
+    LV2_URID_Map map{nullptr, mapUri};
+    const LV2_Feature mapFeature{LV2_URID__map, &map};
+    const LV2_Feature* const features[] = {&mapFeature, nullptr};
+    const LV2_Descriptor* d = lv2_descriptor(1);
+    if (d == nullptr) fail("no second LV2 descriptor");
+    LV2_Handle h = d->instantiate(d, 44100.0, "", (in.byte() & 1) ? features : nullptr);
+    if (h == nullptr) fail("no LV2 instance");
+    float controls[kSweepNumParams];
+    for (std::int32_t i = 0; i < kSweepNumParams; ++i) {
+        controls[i] = 0.5f;
+        d->connect_port(h, lv2port::control(i), &controls[i]);
+    }
+    std::vector<std::uint64_t> atoms(lv2port::kTimeBufferBytes / 8);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(atoms.data());
+    d->connect_port(h, lv2port::kSweepTime, bytes);
+    d->activate(h);
+    for (int step = 0; step < 64 && !in.empty(); ++step) {
+        switch (in.byte() % 4) {
+            case 0:
+                controls[static_cast<std::size_t>(in.byte()) % kSweepNumParams] = in.value();
+                break;
+            case 1: {
+                const std::size_t n = std::min<std::size_t>(in.left(), atoms.size() * 8);
+                for (std::size_t i = 0; i < n; ++i) bytes[i] = in.byte();
+                LV2_Atom header;
+                std::memcpy(&header, bytes, sizeof header);
+                if ((header.type & 3) != 0) header.type = mapUri(nullptr, LV2_ATOM__Sequence);
+                if ((header.size & 0x8000) == 0) header.size %= lv2port::kTimeBufferBytes;
+                std::memcpy(bytes, &header, sizeof header);
+                break;
+            }
+            case 2: {
+                const std::uint32_t frames = in.byte() % 130;
+                std::vector<float> a(frames, 0.25f), b(frames, -0.25f), c(frames), e(frames);
+                d->connect_port(h, lv2port::kInLeft, a.data());
+                d->connect_port(h, lv2port::kInRight, b.data());
+                d->connect_port(h, lv2port::kOutLeft, c.data());
+                d->connect_port(h, lv2port::kOutRight, e.data());
+                d->run(h, frames);
+                break;
+            }
+            default:
+                d->deactivate(h);
+                d->activate(h);
+                break;
+        }
+    }
+    d->deactivate(h);
+    d->cleanup(h);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
-    AEffect* fx = pluginEntry(hostCallback);
+    const std::uint8_t plugin = in.byte() % 3;
+    if (plugin == 2) {
+        fuzzLv2(in);
+        return 0;
+    }
+    hostTime = VstTimeInfo{};
+    answerTime = false;
+    AEffect* fx =
+        plugin == 1 ? pluginEntry(hostCallback, createSweepInstance) : pluginEntry(hostCallback);
     if (fx == nullptr || fx->magic != kEffectMagic) fail("no effect record");
     fx->dispatcher(fx, effOpen, 0, 0, nullptr, 0.0f);
 

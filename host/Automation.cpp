@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "dsp/Sweep.h"
+
 namespace render {
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 std::string trimmed(const std::string& text) {
     const char* space = " \t\r\n";
@@ -72,15 +72,13 @@ bool addBreakpoint(const std::string& item, char separator,
     return true;
 }
 
-double sweepShape(Curve::Shape shape, double u) {
+sweep::Shape sweepShapeOf(Curve::Shape shape) {
     switch (shape) {
-        case Curve::Shape::Sine: return (1.0 - std::cos(2.0 * kPi * u)) / 2.0;
-        case Curve::Shape::Triangle: return u < 0.5 ? 2.0 * u : 2.0 - 2.0 * u;
-        case Curve::Shape::Saw: return u;
-        case Curve::Shape::Square: return u < 0.5 ? 0.0 : 1.0;
-        case Curve::Shape::Envelope: break;
+        case Curve::Shape::Triangle: return sweep::Shape::kTriangle;
+        case Curve::Shape::Saw: return sweep::Shape::kSaw;
+        case Curve::Shape::Square: return sweep::Shape::kSquare;
+        default: return sweep::Shape::kSine;
     }
-    return 0.0;
 }
 
 }  // namespace
@@ -190,8 +188,7 @@ bool Curve::parseSweep(const std::string& text, Curve& curve, std::string& error
 
 double Curve::valueAt(double seconds) const {
     if (kind != Shape::Envelope) {
-        const double x = seconds / period + phase;
-        return low + (high - low) * sweepShape(kind, x - std::floor(x));
+        return sweep::valueAt(sweepShapeOf(kind), seconds / period, phase, low, high);
     }
     if (points.empty()) return 0.0;
     const auto next = std::upper_bound(

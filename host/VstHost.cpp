@@ -1,5 +1,6 @@
 #include "host/VstHost.h"
 
+#include <cmath>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -86,8 +87,29 @@ VstIntPtr VSTCALLBACK Plugin::hostCallback(AEffect* effect, VstInt32 opcode, Vst
                        : constructing;
     VstIntPtr answer = 0;
     if (opcode == audioMasterVersion) answer = self != nullptr ? self->options.version : 2400;
+    if (opcode == audioMasterGetTime && self != nullptr)
+        answer = reinterpret_cast<VstIntPtr>(self->timeAt(self->processed));
     if (self != nullptr && self->options.onCall) self->options.onCall(opcode, index, value, opt);
     return answer;
+}
+
+const VstTimeInfo* Plugin::timeAt(std::int64_t frame) {
+    if (options.timeInfo) return options.timeInfo(frame);
+    if (!options.timeline) return nullptr;
+    const Timeline& t = *options.timeline;
+    VstTimeInfo& r = timeRecord;
+    r = VstTimeInfo{};
+    r.samplePos = static_cast<double>(frame);
+    r.sampleRate = hostRate;
+    r.ppqPos = r.samplePos * t.tempo / (60.0 * r.sampleRate);
+    r.tempo = t.tempo;
+    const double bar = static_cast<double>(t.numerator) * 4.0 / t.denominator;
+    r.barStartPos = std::floor(r.ppqPos / bar) * bar;
+    r.timeSigNumerator = t.numerator;
+    r.timeSigDenominator = t.denominator;
+    r.flags =
+        kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid;
+    return &r;
 }
 
 std::unique_ptr<Plugin> Plugin::create(const Library& library, std::string& error,

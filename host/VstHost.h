@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,29 @@ private:
     std::string symbol;
 };
 
+// A transport playing from the timeline's frame 0 at a fixed tempo and
+// meter: the frame a processing call starts at is the number of frames the
+// instance has processed before it.
+struct Timeline {
+    double tempo = 120.0;
+    VstInt32 numerator = 4;
+    VstInt32 denominator = 4;
+};
+
 struct HostOptions {
     // What the callback answers to audioMasterVersion.
     VstIntPtr version = 2400;
     // Called for every host-callback request (after the answer is formed);
     // may be empty.
     std::function<void(VstInt32 opcode, VstInt32 index, VstIntPtr value, float opt)> onCall;
+    // When set, audioMasterGetTime is answered with this transport: playing,
+    // samplePos the frames processed so far, ppqPos = samplePos * tempo /
+    // (60 * rate), tempo, time signature and the last bar's start.
+    std::optional<Timeline> timeline;
+    // Answers audioMasterGetTime instead (tests: any record, or null), given
+    // the frames processed so far. Runs inside the processing call: it must
+    // not allocate.
+    std::function<const VstTimeInfo*(std::int64_t frame)> timeInfo;
 };
 
 // One effect instance made through the library's entry point.
@@ -64,7 +82,10 @@ public:
     // Usual start-up: effOpen, sample rate, block size, effMainsChanged 1.
     void start(float sampleRate, VstInt32 blockSize);
     void open() { dispatch(effOpen); }
-    void setSampleRate(float rate) { dispatch(effSetSampleRate, 0, 0, nullptr, rate); }
+    void setSampleRate(float rate) {
+        hostRate = rate;
+        dispatch(effSetSampleRate, 0, 0, nullptr, rate);
+    }
     void setBlockSize(VstInt32 size) { dispatch(effSetBlockSize, 0, size); }
     void resume() { dispatch(effMainsChanged, 0, 1); }
     void suspend() { dispatch(effMainsChanged, 0, 0); }
@@ -96,10 +117,15 @@ public:
 
     void processReplacing(float** inputs, float** outputs, VstInt32 frames) {
         fx->processReplacing(fx, inputs, outputs, frames);
+        processed += frames;
     }
     void process(float** inputs, float** outputs, VstInt32 frames) {
         fx->process(fx, inputs, outputs, frames);
+        processed += frames;
     }
+    // Frames processed since the instance was made: the timeline position
+    // of the next call.
+    std::int64_t framesProcessed() const { return processed; }
 
     // Text opcode into a zeroed buffer; the buffer's size is generous
     // because the interface passes none.
@@ -109,8 +135,12 @@ private:
     Plugin() = default;
     static VstIntPtr VSTCALLBACK hostCallback(AEffect* effect, VstInt32 opcode, VstInt32 index,
                                               VstIntPtr value, void* ptr, float opt);
+    const VstTimeInfo* timeAt(std::int64_t frame);
     AEffect* fx = nullptr;
     HostOptions options;
+    float hostRate = 44100.0f;
+    std::int64_t processed = 0;
+    VstTimeInfo timeRecord{};
 };
 
 }  // namespace vsthost

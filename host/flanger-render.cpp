@@ -74,6 +74,11 @@ options:
                        --automate and --sweep run after --program and --set
                        and through --tail; one of them per parameter
   --control N          frames between automation control points (default 32)
+  --tempo BPM          the timeline's tempo, 1 to 999 (default 120); the
+                       tool answers a plug-in's time queries with a
+                       transport playing from the first output frame
+  --meter N/D          the timeline's time signature (default 4/4): N 1..64,
+                       D a power of two up to 64
   --float              write 32-bit float samples
   --force              replace an existing output file
   -q, --quiet          no progress bar and no summary
@@ -101,6 +106,7 @@ struct Options {
     std::vector<std::string> settings;
     std::vector<Movement> movements;
     long control = 32;
+    vsthost::Timeline timeline;
     std::vector<std::string> files;
     std::string response;
     long block = 512;
@@ -129,6 +135,32 @@ bool parseInteger(const std::string& text, long low, long high, long& value) {
     const long v = std::strtol(t.c_str(), &end, 10);
     if (t.empty() || end != t.c_str() + t.size() || errno != 0 || v < low || v > high) return false;
     value = v;
+    return true;
+}
+
+// A finite number of beats per minute, 1 to 999.
+bool parseTempo(const std::string& text, double& tempo) {
+    const std::string t = render::trim(text);
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(t.c_str(), &end);
+    if (t.empty() || end != t.c_str() + t.size() || errno != 0 || !(v >= 1.0 && v <= 999.0))
+        return false;
+    tempo = v;
+    return true;
+}
+
+// N/D: N beats of 1/D notes, N 1..64, D a power of two up to 64.
+bool parseMeter(const std::string& text, vsthost::Timeline& timeline) {
+    const std::string t = render::trim(text);
+    const std::size_t slash = t.find('/');
+    long n = 0;
+    long d = 0;
+    if (slash == std::string::npos || !parseInteger(t.substr(0, slash), 1, 64, n) ||
+        !parseInteger(t.substr(slash + 1), 1, 64, d) || (d & (d - 1)) != 0)
+        return false;
+    timeline.numerator = static_cast<VstInt32>(n);
+    timeline.denominator = static_cast<VstInt32>(d);
     return true;
 }
 
@@ -217,7 +249,8 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
             options.version = true;
         } else if (arg == "--plugin" || arg == "--program" || arg == "--set" ||
                    arg == "--response" || arg == "--block" || arg == "--tail" || arg == "--rate" ||
-                   arg == "--automate" || arg == "--sweep" || arg == "--control") {
+                   arg == "--automate" || arg == "--sweep" || arg == "--control" ||
+                   arg == "--tempo" || arg == "--meter") {
             if (!next(text)) return usage("option " + arg + " needs a value");
             if (arg == "--plugin") {
                 options.plugin = text;
@@ -234,6 +267,15 @@ bool parseArguments(int argc, char** argv, Options& options, Failure& failure) {
                     return usage("--control '" + text +
                                  "' is not a whole number of frames from 1 to " +
                                  std::to_string(kMaxControl));
+            } else if (arg == "--tempo") {
+                if (!parseTempo(text, options.timeline.tempo))
+                    return usage("tempo '" + text +
+                                 "' is not a number of beats per minute from 1 to 999");
+            } else if (arg == "--meter") {
+                if (!parseMeter(text, options.timeline))
+                    return usage("meter '" + text +
+                                 "' is not N/D with N from 1 to 64 and D 1, 2, 4, 8, 16, 32 "
+                                 "or 64, e.g. 3/4");
             } else if (arg == "--response") {
                 options.response = text;
             } else if (arg == "--block") {
@@ -400,7 +442,9 @@ std::unique_ptr<vsthost::Plugin> preparePlugin(const vsthost::Library& library,
                                                const Options& options, int rate,
                                                const std::string& program, Failure& failure) {
     std::string error;
-    auto plugin = vsthost::Plugin::create(library, error);
+    vsthost::HostOptions host;
+    host.timeline = options.timeline;
+    auto plugin = vsthost::Plugin::create(library, error, std::move(host));
     if (!plugin) {
         failure = {kExitFailure, "plug-in '" + library.path() + "': " + error};
         return nullptr;

@@ -1,4 +1,5 @@
-// Loads the flanger's binary the way a host does, checks its effect record,
+// Loads the flanger's binary (or its companion's, with the timeline-locked
+// sweep: 18 parameters, its own ID) the way a host does, checks its effect record,
 // drives the dispatcher, the parameter entries and both process entries,
 // and writes what it observed to a folder:
 //   texts.txt       record facts, every program's parameter names, values
@@ -24,10 +25,16 @@ namespace {
 constexpr float kRate = 44100.0f;
 constexpr VstInt32 kMaxBlock = 4096;
 constexpr VstInt32 kFrames = 32768;
-constexpr VstInt32 kExpectedParams = 12;
 constexpr VstInt32 kExpectedPrograms = 20;
 constexpr VstInt32 kExpectedFlags = effFlagsCanMono | effFlagsCanReplacing;
-constexpr VstInt32 kExpectedId = vstFourCC('Q', 'V', '0', '7');
+// The two effects this checks: the flanger and its companion.
+struct Identity {
+    VstInt32 id;
+    VstInt32 params;
+    const char* text;
+};
+constexpr Identity kIdentities[] = {{vstFourCC('Q', 'V', '0', '7'), 12, "QV07"},
+                                    {vstFourCC('Q', 'V', '0', 'S'), 18, "QV0S"}};
 // Depth is index 0; the render moves it halfway through, as automation does.
 constexpr VstInt32 kAutomatedParam = 0;
 constexpr float kAutomatedValue = 0.3f;
@@ -146,13 +153,18 @@ public:
         if (fx->numInputs != 2 || fx->numOutputs != 2)
             fail("expected 2 inputs and 2 outputs, got " + std::to_string(fx->numInputs) + " and " +
                  std::to_string(fx->numOutputs));
-        if (fx->numParams != kExpectedParams)
-            fail("expected 12 parameters, got " + std::to_string(fx->numParams));
+        const Identity* who = nullptr;
+        for (const Identity& i : kIdentities)
+            if (fx->uniqueID == i.id) who = &i;
+        if (who == nullptr) fail("unique id is neither 'QV07' nor 'QV0S'");
+        expectedParams = who != nullptr ? who->params : 12;
+        if (fx->numParams != expectedParams)
+            fail("expected " + num(expectedParams) + " parameters, got " +
+                 std::to_string(fx->numParams));
         if (fx->numPrograms != kExpectedPrograms)
             fail("expected 20 programs, got " + std::to_string(fx->numPrograms));
         if (fx->flags != kExpectedFlags)
             fail("expected flags 0x18 (mono, replacing), got 0x" + hex(fx->flags));
-        if (fx->uniqueID != kExpectedId) fail("unique id is not 'QV07'");
         if (fx->dispatcher == nullptr || fx->process == nullptr ||
             fx->processReplacing == nullptr || fx->setParameter == nullptr ||
             fx->getParameter == nullptr)
@@ -185,7 +197,7 @@ public:
             if (plugin.program() != p) fail("effGetProgram does not answer program " + num(p));
             texts += "program " + num(p) + " " + plugin.programName() + "|" +
                      plugin.programNameIndexed(p) + "\n";
-            for (VstInt32 i = 0; i < kExpectedParams; ++i) {
+            for (VstInt32 i = 0; i < expectedParams; ++i) {
                 texts += "  param " + num(i) + " " + plugin.parameterName(i) + "|" +
                          plugin.parameterDisplay(i) + "|" + plugin.parameterLabel(i) + "|" +
                          hex(bitsOf(plugin.getParameter(i))) + "|" +
@@ -195,15 +207,16 @@ public:
         // Out-of-range requests must be refused without harm.
         plugin.setProgram(kExpectedPrograms);
         if (plugin.program() != kExpectedPrograms - 1) fail("effSetProgram accepted program 20");
-        plugin.setParameter(kExpectedParams, 0.5f);
-        if (plugin.getParameter(kExpectedParams) != 0.0f) fail("getParameter of index 12 is not 0");
+        plugin.setParameter(expectedParams, 0.5f);
+        if (plugin.getParameter(expectedParams) != 0.0f)
+            fail("getParameter of index " + num(expectedParams) + " is not 0");
     }
 
     // Value texts across each parameter's range, on the last program (a
     // neutral one) so the factory programs stay as they were.
     void sweepTexts() {
         plugin.setProgram(kExpectedPrograms - 1);
-        for (VstInt32 i = 0; i < kExpectedParams; ++i) {
+        for (VstInt32 i = 0; i < expectedParams; ++i) {
             const float before = plugin.getParameter(i);
             std::string line = "sweep " + num(i);
             for (int k = 0; k <= 40; ++k) {
@@ -353,6 +366,7 @@ private:
     std::string folder;
     std::string texts;
     int failures = 0;
+    VstInt32 expectedParams = 12;
 };
 
 }  // namespace
@@ -386,7 +400,9 @@ int main(int argc, char** argv) {
     Checker check(*plugin, argv[2]);
     check.checkRecord();
     if (check.failureCount() != 0) {
-        std::fprintf(stderr, "vst-check: the record is not the flanger's; stopping\n");
+        std::fprintf(
+            stderr,
+            "vst-check: the record is neither the flanger's nor its companion's; stopping\n");
         return 1;
     }
     plugin->start(kRate, kMaxBlock);

@@ -1,8 +1,10 @@
 // Writes the LV2 bundle's Turtle files from the effect itself: port names
 // from the parameter names (and labels where two names coincide), defaults
 // from program 0, the enumerations' scale points from the bands the effect
-// displays, and one preset per named factory program. Run by the build:
-//   make-ttl DIR URI BINARY MINOR MICRO
+// displays, and one preset per named factory program; the same for the
+// companion with the timeline-locked sweep, whose description adds its six
+// controls and the atom input for the host's time. Run by the build:
+//   make-ttl DIR URI SWEEP_URI BINARY MINOR MICRO
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "effect/FlangerEffect.h"
+#include "effect/SweepEffect.h"
 #include "lv2/Lv2Ports.h"
 
 namespace {
@@ -70,7 +73,7 @@ std::string decimal(float v) {
 }
 
 // What each value means, for hosts that cannot ask for value texts.
-const char* const kComments[kNumParams] = {
+const char* const kComments[kSweepNumParams] = {
     "Delay of the main comb: value x 399 samples at 44.1 kHz (0 to 9 ms); the line scales with "
     "the sample rate.",
     "Share of the delayed signal fed back into the line, 0 to 100 %; FeedB Sign sets its sign. "
@@ -90,10 +93,23 @@ const char* const kComments[kNumParams] = {
     "Delay of the second post comb: value x 500 samples, up to the line's length (500 samples "
     "at 44.1 kHz, scaled with the sample rate) less one.",
     "Output gain: 2 x value, 0 to 2 (-inf dB to +6 dB; 0.5 is 0 dB).",
+    "Shape of the depth sweep: Off (Flanger Depth sets the depth), sine, triangle, saw or square.",
+    "Length of one sweep: Off (free, at Sweep Rate) or 1/16, 1/8, 1/4, 1/2 note, 1, 2, 4 or 8 "
+    "bars of the host's tempo and time signature, locked to the song position.",
+    "Free sweep rate when Sweep Sync is Off: 0.01 Hz x 2000^value (0.01 Hz to 20 Hz).",
+    "Flanger Depth value at the bottom of the sweep.",
+    "Flanger Depth value at the top of the sweep (below Sweep Low inverts the sweep).",
+    "Fraction of a sweep added to the position, 0 to 360 degrees.",
 };
 
+std::unique_ptr<FlangerEffect> makeEffect(bool sweep) {
+    if (sweep) return std::make_unique<SweepEffect>(nullptr);
+    return std::make_unique<FlangerEffect>(nullptr);
+}
+
 bool isEnumeration(std::int32_t index) {
-    return index == kFeedBSign || index == kFilterType || index == kInjectMode;
+    return index == kFeedBSign || index == kFilterType || index == kInjectMode ||
+           index == kSweepShape || index == kSweepSync;
 }
 
 struct ScalePoint {
@@ -104,8 +120,10 @@ struct ScalePoint {
 // Sweeps 0..1 and groups the values by the text the effect displays: one
 // scale point per band, at its middle, labelled with the band's text.
 std::vector<ScalePoint> scalePoints(std::int32_t index) {
-    constexpr int kSteps = 8000;  // divisible by every band count in use
-    FlangerEffect fx(nullptr);
+    // Divisible by every band count in use (the sweep's nine too).
+    const int kSteps = index < kNumParams ? 8000 : 72000;
+    std::unique_ptr<FlangerEffect> effect = makeEffect(index >= kNumParams);
+    FlangerEffect& fx = *effect;
     auto textAt = [&](int step) {
         fx.setParameter(index, static_cast<float>(step) / static_cast<float>(kSteps));
         char text[kParamTextBytes * 4] = {};
@@ -135,11 +153,13 @@ struct Port {
     float defaultValue;
 };
 
-std::vector<Port> controlPorts() {
-    FlangerEffect fx(nullptr);
+std::vector<Port> controlPorts(bool sweep) {
+    std::unique_ptr<FlangerEffect> effect = makeEffect(sweep);
+    FlangerEffect& fx = *effect;
     fx.setProgram(0);
-    std::vector<std::string> names(kNumParams), labels(kNumParams);
-    for (std::int32_t i = 0; i < kNumParams; ++i) {
+    const std::int32_t count = sweep ? kSweepNumParams : kNumParams;
+    std::vector<std::string> names(count), labels(count);
+    for (std::int32_t i = 0; i < count; ++i) {
         char text[kParamTextBytes * 4] = {};
         fx.getParameterName(i, text);
         names[i] = trimmed(text);
@@ -149,7 +169,7 @@ std::vector<Port> controlPorts() {
     }
     std::vector<Port> ports;
     std::set<std::string> symbols;
-    for (std::int32_t i = 0; i < kNumParams; ++i) {
+    for (std::int32_t i = 0; i < count; ++i) {
         std::string name = names[i];
         int sharing = 0;
         for (const std::string& other : names) sharing += other == names[i] ? 1 : 0;
@@ -175,31 +195,33 @@ void writeFile(const std::string& path, const std::string& text) {
 }
 
 const char* const kPrefixes =
+    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
     "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
-    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n";
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
+    "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: make-ttl DIR URI BINARY MINOR MICRO\n");
-        return 2;
-    }
-    const std::string dir = argv[1], uri = argv[2], binary = argv[3];
-    const std::string minor = argv[4], micro = argv[5];
-    const std::vector<Port> ports = controlPorts();
+// The plug-in's description, its manifest entries and its presets.
+void describe(bool sweep, const std::string& uri, const std::string& binary,
+              const std::string& minor, const std::string& micro, const std::string& ttl,
+              const std::string& presetsTtl, std::ostringstream& manifest,
+              std::ostringstream& presets) {
+    const std::vector<Port> ports = controlPorts(sweep);
+    const auto count = static_cast<std::int32_t>(ports.size());
 
     // The plug-in and its ports.
     std::ostringstream plugin;
     plugin << kPrefixes << "<" << uri << ">\n    a lv2:Plugin, lv2:FlangerPlugin, doap:Project ;\n"
-           << "    doap:name " << quoted(kEffectName) << " ;\n"
+           << "    doap:name " << quoted(sweep ? kSweepEffectName : kEffectName) << " ;\n"
            << "    doap:maintainer [ foaf:name " << quoted(kVendorName) << " ] ;\n"
            << "    lv2:minorVersion " << minor << " ;\n    lv2:microVersion " << micro << " ;\n"
-           << "    lv2:optionalFeature lv2:hardRTCapable ;\n    lv2:port";
+           << "    lv2:optionalFeature lv2:hardRTCapable" << (sweep ? ", urid:map" : "")
+           << " ;\n    lv2:port";
     const char* const audio[4][3] = {{"Input", "in_l", "Left In"},
                                      {"Input", "in_r", "Right In"},
                                      {"Output", "out_l", "Left Out"},
@@ -210,7 +232,7 @@ int main(int argc, char** argv) {
                << quoted(audio[p][1]) << " ;\n        lv2:name " << quoted(audio[p][2])
                << " ;\n    ]";
     }
-    for (std::int32_t i = 0; i < kNumParams; ++i) {
+    for (std::int32_t i = 0; i < count; ++i) {
         const Port& port = ports[i];
         plugin << " , [\n        a lv2:InputPort, lv2:ControlPort ;\n        lv2:index "
                << lv2port::control(i) << " ;\n        lv2:symbol " << quoted(port.symbol)
@@ -228,14 +250,26 @@ int main(int argc, char** argv) {
         }
         plugin << " ;\n    ]";
     }
+    if (sweep) {
+        plugin << " , [\n        a lv2:InputPort, atom:AtomPort ;\n        atom:bufferType "
+               << "atom:Sequence ;\n        atom:supports time:Position ;\n"
+               << "        lv2:portProperty lv2:connectionOptional ;\n        rsz:minimumSize "
+               << lv2port::kTimeBufferBytes << " ;\n        lv2:index " << lv2port::kSweepTime
+               << " ;\n        lv2:symbol \"time\" ;\n        lv2:name \"Time\" ;\n"
+               << "        rdfs:comment \"The host's song position (time:Position), which the "
+               << "sweep follows; without it the sweep runs on its own count.\"\n    ]";
+    }
     plugin << " .\n";
+    writeFile(ttl, plugin.str());
 
     // One preset per factory program with a name of its own.
-    std::ostringstream manifest, presets;
-    manifest << kPrefixes << "<" << uri << ">\n    a lv2:Plugin ;\n    lv2:binary <" << binary
-             << "> ;\n    rdfs:seeAlso <flanger.ttl> .\n";
+    const std::string file = ttl.substr(ttl.find_last_of('/') + 1);
+    const std::string presetFile = presetsTtl.substr(presetsTtl.find_last_of('/') + 1);
+    manifest << "\n<" << uri << ">\n    a lv2:Plugin ;\n    lv2:binary <" << binary
+             << "> ;\n    rdfs:seeAlso <" << file << "> .\n";
     presets << kPrefixes;
-    FlangerEffect fx(nullptr);
+    std::unique_ptr<FlangerEffect> effect = makeEffect(sweep);
+    FlangerEffect& fx = *effect;
     std::set<std::string> presetUris;
     for (std::int32_t n = 0; n < kNumPrograms; ++n) {
         if (std::strcmp(fx.program(n).name, "Init") == 0) continue;
@@ -244,21 +278,37 @@ int main(int argc, char** argv) {
         const std::string presetUri = uri + "#preset-" + symbolOf(name, '-');
         if (!presetUris.insert(presetUri).second) fail("two presets would share " + presetUri);
         manifest << "\n<" << presetUri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << uri
-                 << "> ;\n    rdfs:label " << quoted(name)
-                 << " ;\n    rdfs:seeAlso <presets.ttl> .\n";
+                 << "> ;\n    rdfs:label " << quoted(name) << " ;\n    rdfs:seeAlso <" << presetFile
+                 << "> .\n";
         fx.setProgram(n);
         presets << "<" << presetUri << ">\n    a pset:Preset ;\n    lv2:appliesTo <" << uri
                 << "> ;\n    rdfs:label " << quoted(name) << " ;\n    lv2:port";
-        for (std::int32_t i = 0; i < kNumParams; ++i) {
+        for (std::int32_t i = 0; i < count; ++i) {
             presets << (i == 0 ? " [\n" : " , [\n") << "        lv2:symbol "
                     << quoted(ports[i].symbol) << " ;\n        pset:value "
                     << decimal(fx.getParameter(i)) << "\n    ]";
         }
         presets << " .\n\n";
     }
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 7) {
+        std::fprintf(stderr, "usage: make-ttl DIR URI SWEEP_URI BINARY MINOR MICRO\n");
+        return 2;
+    }
+    const std::string dir = argv[1], uri = argv[2], sweepUri = argv[3], binary = argv[4];
+    const std::string minor = argv[5], micro = argv[6];
+    std::ostringstream manifest, presets, sweepPresets;
+    manifest << kPrefixes;
+    describe(false, uri, binary, minor, micro, dir + "/flanger.ttl", dir + "/presets.ttl", manifest,
+             presets);
+    describe(true, sweepUri, binary, minor, micro, dir + "/flanger-sweep.ttl",
+             dir + "/presets-sweep.ttl", manifest, sweepPresets);
     writeFile(dir + "/manifest.ttl", manifest.str());
-    writeFile(dir + "/flanger.ttl", plugin.str());
     writeFile(dir + "/presets.ttl", presets.str());
+    writeFile(dir + "/presets-sweep.ttl", sweepPresets.str());
     return 0;
 }

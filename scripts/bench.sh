@@ -14,6 +14,7 @@
 #   block 32 / block 4096 per frame    at most 1.15
 #   block 1 / block 4096 per frame     at most 4
 #   process (adding) / processReplacing at most 1.05
+#   companion sweeping / same program      at most 1.2
 # Block and entry comparisons divide the benchmarks' floor ratios, so load
 # that differs between the two runs cancels. --check exits non-zero when a
 # target is missed.
@@ -84,6 +85,10 @@ awk -F, -v check="$check" '
       if (n ~ /^BM_BlockSize\/.*block:(1|32)$/) {
         big = n; sub(/block:[0-9]+$/, "block:4096", big)
         if (big in fl) verdict(n " / block 4096", fl[n] / fl[big], n ~ /block:1$/ ? 4 : 1.15)
+      }
+      if (n ~ /^BM_Sweep\/program:/) {
+        rep = "BM_Program/" substr(n, 18)
+        if (rep in fl) verdict(n " / the flanger", fl[n] / fl[rep], 1.2)
       }
       if (n ~ /^BM_Process\/program:/) {
         rep = "BM_Program/" substr(n, 20)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the 32-bit and 64-bit Windows DLLs (and the Windows host
 # tools) with mingw-w64: build/windows-x86/flanger.dll and
-# build/windows-x64/flanger.dll.
+# build/windows-x64/flanger.dll, and the companion flanger-sweep.dll beside
+# each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,4 +21,4 @@ for preset in windows-x86 windows-x64; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
-echo "build-windows: built build/windows-x86/flanger.dll (32-bit) and build/windows-x64/flanger.dll (64-bit)"
+echo "build-windows: built build/windows-x86/flanger.dll and flanger-sweep.dll (32-bit) and build/windows-x64/flanger.dll and flanger-sweep.dll (64-bit)"

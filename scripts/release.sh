@@ -147,7 +147,7 @@ package_linux() {  # preset, debian_arch, archive_arch
     rm -rf "$stage"
     cmake --install "$dir" --strip --prefix "$stage/usr" >/dev/null || die "installing $preset failed"
     local f
-    for f in usr/lib/vst/flanger.so usr/bin/flanger-render usr/share/man/man1/flanger-render.1 \
+    for f in usr/lib/vst/flanger.so usr/lib/vst/flanger-sweep.so usr/bin/flanger-render usr/share/man/man1/flanger-render.1 \
         "usr/share/doc/$pkg/README.md" "usr/share/doc/$pkg/LICENSE"; do
         [[ -f $stage/$f ]] || die "the install rules did not put $f into the staged tree"
     done
@@ -185,6 +185,7 @@ Static Flanger $version for Linux ($arch)
 
 What is here
   lib/vst/flanger.so                   the VST 2 plug-in
+  lib/vst/flanger-sweep.so             its companion, the sweep locked to the song
 ${lv2_list:+${lv2_list%$'\n'} (the LV2 plug-in)
 }  bin/flanger-render                   renders audio files through the plug-in
   share/man/man1/flanger-render.1      its manual page
@@ -192,7 +193,7 @@ ${lv2_list:+${lv2_list%$'\n'} (the LV2 plug-in)
 
 For your user only (no root needed)
   mkdir -p ~/.vst ~/.local/bin ~/.local/share/man/man1
-  cp lib/vst/flanger.so ~/.vst/
+  cp lib/vst/flanger.so lib/vst/flanger-sweep.so ~/.vst/
 ${lv2_copy}  cp bin/flanger-render ~/.local/bin/
   cp share/man/man1/flanger-render.1 ~/.local/share/man/man1/
 
@@ -208,7 +209,7 @@ or name it on each run:
   flanger-render --plugin ~/.vst/flanger.so --list
 
 For all users (as root), keeping this layout:
-  cp lib/vst/flanger.so /usr/local/lib/vst/
+  cp lib/vst/flanger.so lib/vst/flanger-sweep.so /usr/local/lib/vst/
   cp bin/flanger-render /usr/local/bin/
   cp share/man/man1/flanger-render.1 /usr/local/share/man/man1/
 (create the folders first if they are missing; the tool then finds the
@@ -288,13 +289,16 @@ EOF
 
 # --- Windows: both DLL widths in one zip -----------------------------------
 package_windows() {
-    local name=$pkg-$version-windows tree=$build/zip entry preset bits dir
+    local name=$pkg-$version-windows tree=$build/zip entry preset bits dir plugin
     rm -rf "$tree" && mkdir -p "$tree/$name"
     for entry in windows-x86:32 windows-x64:64; do
         preset=${entry%:*} bits=${entry#*:} dir=$build/${entry%:*}
-        cmake_build "$preset" "$dir" flanger -DFLANGER_HOST_TOOLS=OFF
-        "$(cache_value "$dir" CMAKE_STRIP)" --strip-unneeded -o "$tree/$name/flanger-${bits}bit.dll" \
-            "$dir/flanger.dll" || die "stripping $dir/flanger.dll failed"
+        cmake_build "$preset" "$dir" "flanger flanger_sweep" -DFLANGER_HOST_TOOLS=OFF
+        for plugin in flanger flanger-sweep; do
+            "$(cache_value "$dir" CMAKE_STRIP)" --strip-unneeded \
+                -o "$tree/$name/$plugin-${bits}bit.dll" "$dir/$plugin.dll" ||
+                die "stripping $dir/$plugin.dll failed"
+        done
     done
     windows_text | crlf /dev/stdin >"$tree/$name/INSTALL.txt"
     crlf "$root/LICENSE" >"$tree/$name/LICENSE.txt"
@@ -311,6 +315,9 @@ Static Flanger $version for Windows
 
   flanger-64bit.dll   for 64-bit hosts (most current hosts)
   flanger-32bit.dll   for 32-bit hosts
+  flanger-sweep-64bit.dll, flanger-sweep-32bit.dll
+                      the companion "Static Flanger Sweep": the same effect
+                      with a depth sweep locked to the host's timeline
 
 A host loads only plug-ins of its own width: a 64-bit host needs the
 64-bit DLL and skips the 32-bit one, and a 32-bit host needs the 32-bit

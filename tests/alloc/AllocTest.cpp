@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "effect/SweepEffect.h"
 #include "frame/AudioEffect.h"
 #include "frame/vst2.h"
 
@@ -85,8 +86,21 @@ void render(AEffect* e, std::vector<float>& a, std::vector<float>& b, bool accum
         e->processReplacing(e, io, io, n);
 }
 
-TEST(AudioPath, ProcessingParameterAndProgramChangesAndSuspendNeverAllocate) {
-    AEffect* e = pluginEntry(nullptr);
+// A host that answers time queries with a playing transport.
+VstTimeInfo hostTime{};
+VstIntPtr VSTCALLBACK timeHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(&hostTime);
+    return 0;
+}
+
+// The flanger, and the companion whose sweep splits every block.
+class AudioPath : public ::testing::TestWithParam<bool> {};
+
+TEST_P(AudioPath, ProcessingParameterAndProgramChangesAndSuspendNeverAllocate) {
+    hostTime.flags = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid;
+    hostTime.tempo = 140.0;
+    AEffect* e = GetParam() ? pluginEntry(timeHost, createSweepInstance) : pluginEntry(nullptr);
     ASSERT_NE(e, nullptr);
     e->dispatcher(e, effOpen, 0, 0, nullptr, 0.0f);
     e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 48000.0f);
@@ -97,6 +111,8 @@ TEST(AudioPath, ProcessingParameterAndProgramChangesAndSuspendNeverAllocate) {
         Armed scope;
         for (VstInt32 program = 0; program < 20; ++program) {
             e->dispatcher(e, effSetProgram, 0, program, nullptr, 0.0f);
+            hostTime.samplePos += 512.0;
+            hostTime.ppqPos += 1.5;
             render(e, a, b, program % 2 == 0);
             for (VstInt32 index = 0; index < e->numParams; ++index) {
                 for (float v : {0.0f, 0.33f, 1.0f, -0.5f, 1.5f}) {
@@ -113,9 +129,10 @@ TEST(AudioPath, ProcessingParameterAndProgramChangesAndSuspendNeverAllocate) {
     }
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
+INSTANTIATE_TEST_SUITE_P(FlangerAndCompanion, AudioPath, ::testing::Bool());
 
 // The counter is live: a rate change reallocates the lines and is seen.
-TEST(AudioPath, TheCounterSeesTheRateChangeReallocate) {
+TEST(AudioPathCounter, SeesTheRateChangeReallocate) {
     AEffect* e = pluginEntry(nullptr);
     ASSERT_NE(e, nullptr);
     {

@@ -1,5 +1,6 @@
 // Tools for checking renders made by real hosts:
-//   signal OUT.wav                  writes the fixed stereo test signal
+//   signal OUT.wav [--lead N]       writes the fixed stereo test signal
+//                                   (after N frames of silence)
 //   render PLUGIN IN.wav OUT.wav    runs IN through the plug-in with the
 //          [--block N] [--program N] [--param INDEX=VALUE]...
 //   params PLUGIN [--program N] [--param INDEX=VALUE]... [--digits N]
@@ -7,7 +8,8 @@
 //   compare REF.wav HOST.wav        finds the host render's offset against
 //          [--max-lag N] [--expect-offset N]   the reference (host frame
 //          [--tolerance T] [--min-frames N]    i + offset against reference
-//                                   frame i) and compares sample by sample
+//          [--skip-ref N]           frame i) and compares sample by sample,
+//                                   the reference's first N frames left out
 // Every file is 32-bit float WAV. Exit status 0 on success, 1 on a failed
 // comparison or an error, 2 on a usage error.
 #include <sndfile.h>
@@ -262,6 +264,7 @@ int compare(int argc, char** argv) {
     long minFrames = -1;
     long expectLag = 0;
     bool lagGiven = false;
+    long skip = 0;
     for (int a = 2; a < argc; ++a) {
         const std::string opt = argv[a];
         if (a + 1 >= argc) return -1;
@@ -272,14 +275,20 @@ int compare(int argc, char** argv) {
             tolerance = std::atof(value);
         else if (opt == "--min-frames")
             minFrames = std::atol(value);
+        else if (opt == "--skip-ref")
+            skip = std::atol(value);
         else if (opt == "--expect-offset") {
             expectLag = std::atol(value);
             lagGiven = true;
         } else
             return -1;
     }
-    const Stereo ref = readWav(argv[0]);
+    Stereo ref = readWav(argv[0]);
     const Stereo host = readWav(argv[1]);
+    if (skip < 0 || static_cast<std::size_t>(skip) > ref.frames())
+        fail("--skip-ref " + std::to_string(skip) + " is outside the reference");
+    ref.left.erase(ref.left.begin(), ref.left.begin() + skip);
+    ref.right.erase(ref.right.begin(), ref.right.begin() + skip);
     if (ref.rate != host.rate)
         fail("the renders differ in rate (" + std::to_string(ref.rate) + " and " +
              std::to_string(host.rate) + " Hz); render the host at the reference's rate");
@@ -322,12 +331,12 @@ int compare(int argc, char** argv) {
 int usage() {
     std::fprintf(
         stderr,
-        "usage: host-check signal OUT.wav\n"
+        "usage: host-check signal OUT.wav [--lead N]\n"
         "       host-check render PLUGIN IN.wav OUT.wav [--block N] [--program N]"
         " [--param INDEX=VALUE]...\n"
         "       host-check params PLUGIN [--program N] [--param INDEX=VALUE]... [--digits N]\n"
         "       host-check compare REF.wav HOST.wav [--max-lag N] [--expect-offset N]"
-        " [--tolerance T] [--min-frames N]\n");
+        " [--tolerance T] [--min-frames N] [--skip-ref N]\n");
     return 2;
 }
 
@@ -337,8 +346,13 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string command = argv[1];
     int status = -1;
-    if (command == "signal" && argc == 3) {
-        writeWav(argv[2], testSignal());
+    if (command == "signal" && (argc == 3 || (argc == 5 && std::strcmp(argv[3], "--lead") == 0))) {
+        Stereo s = testSignal();
+        const long lead = argc == 5 ? std::atol(argv[4]) : 0;
+        if (lead < 0) return usage();
+        s.left.insert(s.left.begin(), static_cast<std::size_t>(lead), 0.0f);
+        s.right.insert(s.right.begin(), static_cast<std::size_t>(lead), 0.0f);
+        writeWav(argv[2], s);
         status = 0;
     } else if (command == "params") {
         status = params(argc - 2, argv + 2);

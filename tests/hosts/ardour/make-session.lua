@@ -11,6 +11,8 @@
 --   HC_PROGRAM         factory program number (VST 2)
 --   HC_PRESET          preset label (LV2)
 --   HC_DEPTH           Flanger Depth, 0..1
+--   HC_START           where the region and the session range start, in
+--                      frames from the timeline's start (default 0)
 
 local function need(key)
   local v = os.getenv(key)
@@ -22,6 +24,7 @@ local dir, name = need("HC_DIR"), need("HC_NAME")
 local input, plugin_path = need("HC_INPUT"), need("HC_PLUGIN")
 local frames, rate = tonumber(need("HC_FRAMES")), tonumber(need("HC_RATE"))
 local depth = tonumber(need("HC_DEPTH"))
+local start = tonumber(os.getenv("HC_START") or "0")
 local lv2 = os.getenv("HC_TYPE") == "LV2"
 local ptype = lv2 and ARDOUR.PluginType.LV2 or ARDOUR.PluginType.LXVST
 local program = (not lv2) and tonumber(need("HC_PROGRAM")) or nil
@@ -39,6 +42,7 @@ end
 
 -- Ardour's time unit: 282240000 per second.
 local superclock = math.floor(frames * (282240000 // rate))
+local start_clock = math.floor(start * (282240000 // rate))
 
 ---------------------------------------------------------------------------
 -- 1. A session with the track and the plug-in.
@@ -82,8 +86,8 @@ local depth_id = control_inputs(plug)[1]
 assert(ARDOUR.LuaAPI.set_processor_param(proc, 0, 1 - depth), "cannot set Flanger Depth")
 local al = ARDOUR.LuaAPI.plugin_automation(proc, 0)
 assert(not al:isnil(), "Flanger Depth offers no automation list")
-al:list():add(Temporal.timepos_t(0), depth, false, false)
-al:list():add(Temporal.timepos_t(frames), depth, false, false)
+al:list():add(Temporal.timepos_t(start), depth, false, false)
+al:list():add(Temporal.timepos_t(start + frames), depth, false, false)
 local depth_control = proc:to_automatable():automation_control(
   Evoral.Parameter(ARDOUR.AutomationType.PluginAutomation, 0, depth_id), false)
 depth_control:set_automation_state(ARDOUR.AutoState.Play)
@@ -110,7 +114,7 @@ local f = assert(io.open(file, "r"))
 local xml = f:read("a")
 f:close()
 
-local len = string.format("a%d@a0", superclock)
+local len = string.format("a%d@a%d", superclock, start_clock)
 local sources = string.format(
   '<Sources>\n' ..
   '    <Source name="%s" type="audio" flags="" id="900001" captured-for="" take-id="" channel="0" origin="" gain="1"/>\n' ..
@@ -119,14 +123,14 @@ local sources = string.format(
 local region = string.format(
   '<Region name="input" muted="0" opaque="1" locked="0" video-locked="0" automatic="0" whole-file="0" ' ..
   'import="0" external="0" sync-marked="0" left-of-split="0" right-of-split="0" hidden="0" position-locked="0" ' ..
-  'valid-transients="0" start="a0" length="%s" position="a0" sync-position="a0" ancestral-start="a0" ' ..
+  'valid-transients="0" start="a0" length="%s" position="a%d" sync-position="a0" ancestral-start="a0" ' ..
   'ancestral-length="%s" stretch="1" shift="1" layering-index="0" tags="" id="900003" type="audio" ' ..
   'first-edit="nothing" source-0="900001" source-1="900002" master-source-0="900001" master-source-1="900002" ' ..
   'channels="2" envelope-active="0" default-fade-in="0" default-fade-out="0" fade-in-active="0" ' ..
-  'fade-out-active="0" scale-amplitude="1"/>', len, len)
+  'fade-out-active="0" scale-amplitude="1"/>', len, start_clock, len)
 local range = string.format(
-  '<Locations>\n    <Location id="900004" name="session" start="a0" end="a%d" flags="IsSessionRange" ' ..
-  'locked="0" timestamp="0" cue="0"/>\n  </Locations>', superclock)
+  '<Locations>\n    <Location id="900004" name="session" start="a%d" end="a%d" flags="IsSessionRange" ' ..
+  'locked="0" timestamp="0" cue="0"/>\n  </Locations>', start_clock, start_clock + superclock)
 
 local n
 xml, n = xml:gsub("<Sources/>", sources, 1)

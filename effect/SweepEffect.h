@@ -1,0 +1,119 @@
+// The companion effect: the flanger with a depth sweep locked to the host's
+// timeline. Parameters 0 to 11 are the flanger's; six more choose the
+// sweep. With Sweep Shape Off it is the flanger, bit for bit; with a shape
+// on, the sweep sets the main line's depth at control points (every 32
+// timeline frames, at discontinuities and after a change) and Flanger
+// Depth's value is only stored until the shape is Off again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "dsp/Relaxed.h"
+#include "dsp/Sweep.h"
+#include "effect/FlangerEffect.h"
+#include "effect/SweepParams.h"
+
+// The host's position for one block as the front end read it, each part
+// already checked (finite, in range) or marked absent.
+struct SweepTime {
+    bool playing = false;  // a usable, running position: `frame` holds
+    std::int64_t frame = 0;
+    bool hasPpq = false;  // `ppq` is the quarter-note position at `frame`
+    double ppq = 0.0;
+    bool hasTempo = false;
+    double tempo = 120.0;
+    bool hasMeter = false;
+    std::int32_t numerator = 4;
+    std::int32_t denominator = 4;
+};
+
+class SweepEffect : public FlangerEffect {
+public:
+    // Allocates like FlangerEffect; may throw std::bad_alloc.
+    explicit SweepEffect(audioMasterCallback audioMaster);
+
+    // Any thread the host uses for automation; never allocate.
+    void setParameter(VstInt32 index, float value) override;
+    float getParameter(VstInt32 index) override;
+    void setProgram(VstInt32 program) override;
+    void getParameterLabel(VstInt32 index, char* label) override;
+    void getParameterDisplay(VstInt32 index, char* text) override;
+    void getParameterName(VstInt32 index, char* text) override;
+
+    // Audio thread. Ask the host for its time (audioMasterGetTime) and run
+    // the block at that position.
+    void process(float** inputs, float** outputs, VstInt32 sampleFrames) override;
+    void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) override;
+    // Audio thread: the block at a position the caller read (null: none).
+    // The LV2 front end's entry.
+    void processAt(float** inputs, float** outputs, VstInt32 sampleFrames, const SweepTime* time,
+                   bool accumulate);
+
+    // Control thread, processing stopped: the sweep's own clock restarts at
+    // frame 0 and the next block starts with a control point.
+    void resume() override;
+
+    VstIntPtr dispatcher(VstInt32 opCode, VstInt32 index, VstIntPtr value, void* ptr,
+                         float opt) override;
+
+    // A checked reading of a VST 2 time record (null gives no position).
+    static SweepTime timeFrom(const VstTimeInfo* info);
+
+    // Read-only views for tests and tools.
+    std::int32_t getShape() const { return shape; }
+    std::int32_t getSync() const { return sync; }
+    // The last depth value the sweep evaluated (its delay is the one applied),
+    // and whether it has evaluated one.
+    float getSweptDepth() const { return lastDepth; }
+    bool hasSweptDepth() const { return applied; }
+    // Quarter notes per sync length for the current band and meter (0 when
+    // Sync is Off).
+    double syncQuarters() const;
+    // The tempo the sweep runs at: the host's last valid one, else 120.
+    // Processing thread.
+    double currentTempo() const { return tempo; }
+    // Free rate in Hz for a normalised Rate value.
+    static double rateHz(float value);
+
+private:
+    struct SweepValues {
+        float shape, sync, rate, low, high, phase;
+    };
+
+    template <bool kAccumulate>
+    void run(float** inputs, float** outputs, VstInt32 sampleFrames, const SweepTime* time);
+    void sweepChanged() { sweepVersion.fetch_add(1, std::memory_order_release); }
+
+    SweepValues sweepPrograms[kNumPrograms];
+    // Values as the host last set them (Shape and Sync as sent, the others
+    // clamped), and the bands of the stepped two.
+    Relaxed<float> fShape, fSync, fRate, fLow, fHigh, fPhase;
+    Relaxed<std::int32_t> shape{0};
+    Relaxed<std::int32_t> sync{0};
+    // Bumped (release) after a change to any of the six: the next block
+    // starts with a control point. `resumes` counts switch-ons.
+    std::atomic<std::uint32_t> sweepVersion{1};
+    std::atomic<std::uint32_t> resumes{1};
+
+    // Processing thread only: the timeline as the last block left it.
+    std::uint32_t seenVersion = 0;
+    std::uint32_t seenResumes = 0;
+    double tempo = 120.0;
+    std::int32_t numerator = 4;
+    std::int32_t denominator = 4;
+    // Where the next block follows on (its own count when the host gives
+    // no position): its timeline frame and quarter-note position.
+    std::int64_t nextFrame = 0;
+    double nextQuarter = 0.0;
+    // The last value the sweep reached, and the main-line delay it applied
+    // in a line of appliedLength samples.
+    bool applied = false;
+    float lastDepth = 0.0f;
+    std::int32_t appliedDelay = 0;
+    std::int32_t appliedLength = 0;
+};
+
+// The companion's instance for a host; its binary's entry passes this to
+// pluginEntry.
+AudioEffect* createSweepInstance(audioMasterCallback audioMaster);
