@@ -3,10 +3,10 @@
 // processReplacing), so the two builds sound the same for the same rate,
 // signal and control values.
 //
-// Hosts may hand the same buffer as input and output (most LV2 hosts do).
-// The chain reads the output already written when a VST 2 host processes in
-// place; here the input is copied first, into buffers allocated with the
-// instance, so the output never depends on how the host lays out buffers.
+// Hosts may hand the same buffer as input and output (most LV2 hosts do):
+// the input is copied first (frame/OutOfPlace.h), into buffers allocated
+// with the instance, so the output never depends on how the host lays out
+// buffers.
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 
 #include "effect/FlangerEffect.h"
 #include "frame/DenormalGuard.h"
+#include "frame/OutOfPlace.h"
 #include "lv2/Lv2Ports.h"
 
 #ifndef FLANGER_LV2_URI
@@ -27,8 +28,6 @@ namespace {
 
 // Frames copied per step when the host's buffers overlap.
 constexpr std::uint32_t kScratchFrames = 1024;
-// Longest single call into the effect, which counts frames in 32 signed bits.
-constexpr std::uint32_t kMaxCallFrames = 1u << 30;
 
 struct Instance {
     std::unique_ptr<FlangerEffect> effect;
@@ -64,38 +63,8 @@ struct Instance {
         fresh = false;
     }
 
-    // True when any output array overlaps any input array over n frames.
-    bool aliased(std::uint32_t n) const {
-        const std::uint64_t bytes = static_cast<std::uint64_t>(n) * sizeof(float);
-        for (const float* i : in) {
-            for (const float* o : out) {
-                const auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(i));
-                const auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o));
-                if (a < b + bytes && b < a + bytes) return true;
-            }
-        }
-        return false;
-    }
-
     void process(std::uint32_t frames) {
-        const bool copy = aliased(frames);
-        for (std::uint32_t done = 0; done < frames;) {
-            const std::uint32_t n = std::min(frames - done, copy ? kScratchFrames : kMaxCallFrames);
-            float* outs[2] = {out[0] + done, out[1] + done};
-            float* ins[2];
-            if (copy) {
-                ins[0] = scratch.get();
-                ins[1] = scratch.get() + kScratchFrames;
-                std::memcpy(ins[0], in[0] + done, n * sizeof(float));
-                std::memcpy(ins[1], in[1] + done, n * sizeof(float));
-            } else {
-                // The chain only reads arrays that are not also outputs.
-                ins[0] = const_cast<float*>(in[0] + done);
-                ins[1] = const_cast<float*>(in[1] + done);
-            }
-            effect->processReplacing(ins, outs, static_cast<VstInt32>(n));
-            done += n;
-        }
+        outofplace::process(*effect, in, out, frames, scratch.get(), kScratchFrames);
     }
 };
 
@@ -115,13 +84,7 @@ LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV
         self->effect = std::make_unique<FlangerEffect>(nullptr);
         FlangerEffect& fx = *self->effect;
         fx.setSampleRate(r);
-        // The effect keeps its old lines when it cannot allocate new ones.
-        if (fx.getCurrentRate() != r) return nullptr;
-        for (int post = 1; post <= 2; ++post) {
-            for (int channel = 0; channel < 2; ++channel) {
-                if (fx.getPostLine(post, channel).getRate() != r) return nullptr;
-            }
-        }
+        if (!fx.runsAt(r)) return nullptr;
         self->scratch.reset(new float[2 * kScratchFrames]());
         return self.release();
     } catch (...) {

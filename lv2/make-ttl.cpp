@@ -24,12 +24,6 @@ namespace {
     std::exit(1);
 }
 
-std::string trimmed(const std::string& s) {
-    const std::size_t first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
-
 // Lower case letters and digits, every other run of characters one '_'.
 std::string symbolOf(const std::string& name, char separator) {
     std::string s;
@@ -138,28 +132,12 @@ struct Port {
 std::vector<Port> controlPorts() {
     FlangerEffect fx(nullptr);
     fx.setProgram(0);
-    std::vector<std::string> names(kNumParams), labels(kNumParams);
-    for (std::int32_t i = 0; i < kNumParams; ++i) {
-        char text[kParamTextBytes * 4] = {};
-        fx.getParameterName(i, text);
-        names[i] = trimmed(text);
-        std::memset(text, 0, sizeof text);
-        fx.getParameterLabel(i, text);
-        labels[i] = trimmed(text);
-    }
     std::vector<Port> ports;
     std::set<std::string> symbols;
     for (std::int32_t i = 0; i < kNumParams; ++i) {
-        std::string name = names[i];
-        int sharing = 0;
-        for (const std::string& other : names) sharing += other == names[i] ? 1 : 0;
-        if (sharing > 1) {
-            // Told apart by the last word of the label: "% -> send" gives
-            // "Post Flanger1 Send".
-            std::string word = labels[i].substr(labels[i].find_last_of(' ') + 1);
-            if (!word.empty()) word[0] = static_cast<char>(std::toupper(word[0]));
-            name += " " + word;
-        }
+        char text[kDistinctNameBytes] = {};
+        FlangerEffect::distinctParameterName(i, text);
+        const std::string name = text;
         Port p{name, symbolOf(name, '_'), fx.getParameter(i)};
         if (!symbols.insert(p.symbol).second) fail("two ports would share the symbol " + p.symbol);
         ports.push_back(p);
