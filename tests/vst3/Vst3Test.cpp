@@ -207,7 +207,7 @@ std::uint32_t word(const std::vector<unsigned char>& s, std::size_t at) {
     return s[at] | s[at + 1] << 8 | s[at + 2] << 16 | static_cast<std::uint32_t>(s[at + 3]) << 24;
 }
 
-TEST(Vst3State, RoundTripsEveryProgramAndRefusesHostileStreams) {
+TEST(Vst3State, RoundTripsEveryProgramAndRefusesHostileStreamsAndSetups) {
     auto source = started(44100.0);
     ASSERT_TRUE(source);
     // Edit two programs through automation, then leave program 9 current.
@@ -279,6 +279,22 @@ TEST(Vst3State, RoundTripsEveryProgramAndRefusesHostileStreams) {
         EXPECT_EQ(target->controller->getParamNormalized(11), static_cast<double>(0.2f));
     }
     EXPECT_EQ(target->component->setState(nullptr) == vst3::kResultOk, false);
+
+    // Arrangements, sample sizes and rates it cannot process are refused.
+    std::string error;
+    auto fresh = v3host::Instance::create(*modules().vst3, error);
+    ASSERT_TRUE(fresh) << error;
+    vst3::SpeakerArrangement mono = 0x80000, stereo = vst3::kStereo;
+    EXPECT_EQ(fresh->processor->setBusArrangements(&mono, 1, &stereo, 1), vst3::kResultFalse);
+    EXPECT_EQ(fresh->processor->setBusArrangements(&stereo, 1, &stereo, 2), vst3::kResultFalse);
+    EXPECT_EQ(fresh->processor->canProcessSampleSize(vst3::kSample64), vst3::kResultFalse);
+    for (const vst3::ProcessSetup setup :
+         {vst3::ProcessSetup{vst3::kRealtime, vst3::kSample64, 512, 44100.0},
+          vst3::ProcessSetup{vst3::kRealtime, vst3::kSample32, 512, 0.0},
+          vst3::ProcessSetup{vst3::kRealtime, vst3::kSample32, 512, 1e7}}) {
+        vst3::ProcessSetup copy = setup;
+        EXPECT_NE(fresh->processor->setupProcessing(&copy), vst3::kResultOk) << setup.sampleRate;
+    }
 }
 
 // Texts both ways: names, units and steps, every value text on a grid

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     Hash state;
     const std::vector<unsigned char> bytes = automated->state();
     state.add(bytes.data(), bytes.size());
-    std::printf("state %zu bytes %016llx\n", bytes.size(),
+    std::printf("state %u bytes %016llx\n", static_cast<unsigned>(bytes.size()),
                 static_cast<unsigned long long>(state.h));
     auto restored = make();
     std::printf("state restored %s\n",
