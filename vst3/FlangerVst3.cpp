@@ -39,7 +39,7 @@ constexpr std::int32_t kParamCount = kNumParams + 1;
 constexpr std::int32_t kProgramListId = 1;
 
 // Steps of the band parameters: FeedB Sign's quarters, Filter Type's five
-// bands and Inject Mode's eight. With Steinberg's discrete rule (value k at
+// bands and Inject Mode's eight. With the interface's discrete rule (value k at
 // k / steps) every step lands inside its band.
 std::int32_t stepsOf(ParamID id) {
     switch (id) {
