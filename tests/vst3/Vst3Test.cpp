@@ -25,10 +25,15 @@ struct Point {
     double value;
 };
 
+// How the host lays out its buffers: apart, input and output in the same
+// arrays, or each channel's input in the other channel's output array.
+enum class Layout { kOutOfPlace, kInPlace, kCrossed };
+constexpr const char* kLayoutNames[] = {"OutOfPlace", "InPlace", "Crossed"};
+
 struct RenderCase {
     std::string name;
     std::int32_t program;
-    bool inPlace;
+    Layout layout;
     double rate;
     std::int32_t firstBlock;  // index into kBlocks where the block pattern starts
     std::vector<Point> points;
@@ -134,11 +139,12 @@ TEST_P(Vst3Render, EqualsVst2BitForBit) {
         }
         float* ins[2];
         float* outs[2] = {out.data() + pos, out.data() + kFrames + pos};
-        if (c.inPlace) {
-            std::memcpy(outs[0], in[0].data() + pos, n * sizeof(float));
-            std::memcpy(outs[1], in[1].data() + pos, n * sizeof(float));
-            ins[0] = outs[0];
-            ins[1] = outs[1];
+        if (c.layout != Layout::kOutOfPlace) {
+            const int other = c.layout == Layout::kCrossed ? 1 : 0;
+            for (int ch = 0; ch < 2; ++ch) {
+                std::memcpy(outs[ch ^ other], in[ch].data() + pos, n * sizeof(float));
+                ins[ch] = outs[ch ^ other];
+            }
         } else {
             ins[0] = in[0].data() + pos;
             ins[1] = in[1].data() + pos;
@@ -159,10 +165,10 @@ TEST_P(Vst3Render, EqualsVst2BitForBit) {
 std::vector<RenderCase> renderCases() {
     std::vector<RenderCase> cases;
     for (std::int32_t p = 0; p < kPrograms; ++p) {
-        for (const bool inPlace : {false, true}) {
-            cases.push_back({"program" + std::to_string(p) + (inPlace ? "InPlace" : "OutOfPlace"),
+        for (const Layout layout : {Layout::kOutOfPlace, Layout::kInPlace, Layout::kCrossed}) {
+            cases.push_back({"program" + std::to_string(p) + kLayoutNames[static_cast<int>(layout)],
                              p,
-                             inPlace,
+                             layout,
                              p % 3 == 2 ? 48000.0 : 44100.0,
                              p,
                              {}});
@@ -177,11 +183,11 @@ std::vector<RenderCase> renderCases() {
         {9000, 12, 15}, {9001, 3, 0.95},  {12000, 0, 0.0}, {12000, 1, 0.99}, {15000, 8, 1.0},
         {17000, 12, 2}, {19999, 0, 0.6},
     };
-    for (const bool inPlace : {false, true}) {
+    for (const Layout layout : {Layout::kOutOfPlace, Layout::kInPlace, Layout::kCrossed}) {
         for (std::int32_t start : {0, 1, 5}) {
             cases.push_back(
-                {"automation" + std::to_string(start) + (inPlace ? "InPlace" : "OutOfPlace"), 4,
-                 inPlace, 44100.0, start, automation});
+                {"automation" + std::to_string(start) + kLayoutNames[static_cast<int>(layout)], 4,
+                 layout, 44100.0, start, automation});
         }
     }
     return cases;
