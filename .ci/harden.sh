@@ -5,11 +5,14 @@
 # bound, crash, hang, leak) fails the run and leaves the input that caused it
 # in build/fuzz-findings/.
 #
-# FUZZ_SECONDS overrides the budget (default 180).
+# FUZZ_SECONDS overrides the budget (default 180). The VST 3 module's state
+# streams are fuzzed afterwards by a second target, for FUZZ_VST3_SECONDS
+# (default 60), from fuzz/corpus-vst3.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-180}"
+vst3_seconds="${FUZZ_VST3_SECONDS:-60}"
 
 ./scripts/deps.sh clang libclang-rt-14-dev cmake ninja-build
 
@@ -39,3 +42,21 @@ if ((status != 0)); then
     exit 1
 fi
 echo "harden: fuzzing passed: ${runs:-?} runs in ${seconds} s, ${figures:-no coverage figures}, no finding"
+
+state_fuzzer=build/fuzz/fuzz/flanger_vst3_state_fuzz
+state_work=$(mktemp -d)
+trap 'rm -rf "$work" "$state_work"' EXIT
+state_log="$findings/vst3-state-fuzz.log"
+status=0
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$state_fuzzer" -max_total_time="$vst3_seconds" -timeout=25 -print_final_stats=1 \
+    -artifact_prefix="$findings/vst3-state-" "$state_work" fuzz/corpus-vst3 >"$state_log" 2>&1 ||
+    status=$?
+tail -n 10 "$state_log"
+runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$state_log" | tail -n 1)
+if ((status != 0)); then
+    echo "harden: VST 3 state fuzzing FAILED (exit $status) after ${runs:-?} runs; the input is in" \
+         "$findings/ (replay: $state_fuzzer <file>), the log in $state_log"
+    exit 1
+fi
+echo "harden: VST 3 state fuzzing passed: ${runs:-?} runs in ${vst3_seconds} s, no finding"

@@ -9,6 +9,10 @@
 #           that reads the input, which Ardour's in-place buffers would
 #           change) and an automated Flanger Depth; also checks that every
 #           control takes automation and that the presets are listed by name
+#   ardour_vst3  Ardour 7, the VST 3 bundle: its scanner, then factory
+#           program 5 and an automated Flanger Depth; also checks that every
+#           parameter takes automation and that the 20 programs are listed
+#           by name
 #   lmms    LMMS 1.2 (i386) through Wine, the 32-bit DLL with all twelve
 #           parameters set in the project
 #   ardour_sweep  (only when named in HOSTS_ONLY) Ardour 7, the companion's
@@ -25,13 +29,13 @@
 # the check with its log printed, and the remaining hosts still run. (The
 # host functions run inside an if, where errexit does not apply: each step
 # checks its own status.)
-# Installs what it needs from Debian when missing. HOSTS_ONLY="ardour ardour_lv2 lmms"
+# Installs what it needs from Debian when missing. HOSTS_ONLY="ardour ardour_lv2 ardour_vst3 lmms"
 # picks hosts; HOSTS_KEEP=1 keeps the work folder.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mktemp -d /tmp/flanger-hosts.XXXXXX)
-HOSTS=${HOSTS_ONLY:-ardour ardour_lv2 lmms}
+HOSTS=${HOSTS_ONLY:-ardour ardour_lv2 ardour_vst3 lmms}
 RATE=44100
 PROGRAM=5     # Metal Flange 1
 LV2_PRESET="Mega Bass"  # program 7, inject mode 8
@@ -272,6 +276,53 @@ check_ardour_sweep() {
         --expect-offset 0 --tolerance 0 || return 1
     echo "from bar 3:" && "$CHECK" compare "$dir/ref-$bar3.wav" "$dir/out-${bar3}a.wav" \
         --skip-ref "$bar3" --expect-offset 0 --tolerance 0
+}
+
+# --- Ardour, VST 3 --------------------------------------------------------
+check_ardour_vst3() {
+    local dir=$WORK/ardour-vst3 build=$ROOT/build/default
+    cmake --build "$build" -j2 --target flanger_vst3 vst3-check >/dev/null || return 1
+    mkdir -p "$dir/vst3" "$dir/config" "$dir/cache"
+    cp -r "$build/flanger.vst3" "$dir/vst3/" || return 1
+    local module=$dir/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so cid
+    cid=$("$build/tests/vst3/vst3-check" "$module" | sed -n 's/^class \([0-9A-F]\{32\}\) .*/\1/p')
+    [[ -n $cid ]] || { echo "vst3-check cannot read the module's class ID"; return 1; }
+    export XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache VST3_PATH=$dir/vst3
+
+    # The scanner needs the bundle's absolute path; its cache counts only if
+    # dated after the module in whole seconds.
+    if ! LD_LIBRARY_PATH=/usr/lib/ardour7 run_logged 30 "$dir/scan.log" \
+        /usr/lib/ardour7/ardour-vst3-scanner -f "$dir/vst3/flanger.vst3" ||
+        ! grep -q 'Saved VST3 plugin cache' "$dir/scan.log"; then
+        echo "Ardour's VST 3 scanner did not accept the bundle"
+        show_log "$dir/scan.log"
+        return 1
+    fi
+    local cache
+    cache=$(find "$dir/cache" -name '*.v3i' | head -n 1)
+    [[ -n $cache ]] || { echo "the scanner wrote no cache"; return 1; }
+    touch -d "@$(($(stat -c %Y "$module") + 1))" "$cache"
+
+    if ! HC_TYPE=VST3 HC_DIR=$dir/session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
+        HC_RATE=$RATE HC_PLUGIN=$cid HC_PROGRAM=$PROGRAM HC_DEPTH=$DEPTH \
+        run_logged 90 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
+        ! grep -q '^session ready' "$dir/session.log"; then
+        echo "Ardour's session tool could not build the VST 3 session"
+        show_log "$dir/session.log"
+        return 1
+    fi
+    grep -E '^(region|plug-in|parameter|program)' "$dir/session.log"
+    local automated named
+    automated=$(grep -c '^parameter .* automation play$' "$dir/session.log" || true)
+    named=$(grep -cE "^program VST3-P:$cid:[0-9]{4} (--- Default ---|Init [0-9]+|[A-Z][A-Za-z0-9 ]+)\$" \
+        "$dir/session.log" || true)
+    if ((automated != 12 || named != 20)) ||
+        ! grep -q "^program VST3-P:$cid:0005 Metal Flange 1\$" "$dir/session.log"; then
+        echo "Ardour shows $automated of 12 parameters as automatable and $named of 20 programs by name"
+        return 1
+    fi
+
+    ardour_export_matches "$dir" "$PROGRAM"
 }
 
 # --- LMMS -----------------------------------------------------------------

@@ -19,8 +19,9 @@ $unformatted"
 echo "lint: every C++ file is formatted"
 
 [[ -f build/default/flanger.so ]] || cmake --preset default >/dev/null
-cmake --build --preset default --target flanger flanger_sweep flanger_lv2 >/dev/null
-for plugin in build/default/flanger.so build/default/flanger-sweep.so build/default/flanger.lv2/flanger.so; do
+cmake --build --preset default --target flanger flanger_sweep flanger_lv2 flanger_vst3 >/dev/null
+for plugin in build/default/flanger.so build/default/flanger-sweep.so build/default/flanger.lv2/flanger.so \
+    build/default/flanger.vst3/Contents/x86_64-linux/flanger.so; do
     listing=$(objdump -d --no-show-raw-insn "$plugin")
     fused=$(grep -cE $'\tvf(n)?m(add|sub|addsub|subadd)[0-9]{3}' <<<"$listing" || true)
     [[ $fused -eq 0 ]] || die "$plugin has $fused fused multiply-add instructions"

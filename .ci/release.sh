@@ -7,7 +7,9 @@
 # the build tree. The 64-bit ARM .deb passes lintian and holds AArch64
 # binaries; the ARM archive's tool, run under qemu-aarch64, renders the same
 # bytes as the x86-64 build tree. The zip holds a 32-bit and a 64-bit DLL with their exports,
-# imports and version resource.
+# imports and version resource, and a VST 3 bundle with both widths' modules. The VST 3 module
+# of the .deb (/usr/lib/vst3) and of the archive shows the same parameters, programs, texts,
+# renders and state as the build tree's (vst3-check); the ARM ones are AArch64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -82,10 +84,20 @@ for f in "$deb" "$archive" "$zip" "$arm_deb" "$arm_archive"; do [[ -f $f ]] || d
 # --- the reference: the development build ----------------------------------
 ref=build/default
 if [[ ! -f $ref/build.ninja ]]; then cmake --preset default >/dev/null; fi
-cmake --build "$ref" -j2 --target flanger flanger-render vst-probe vst-check vst-compare >/dev/null
+cmake --build "$ref" -j2 --target flanger flanger-render vst-probe vst-check vst-compare flanger_vst3 \
+    vst3-check >/dev/null
 mkdir -p "$work/ref"
 "$ref/host/vst-check" "$ref/flanger.so" "$work/ref" >/dev/null || die "vst-check failed on $ref/flanger.so"
 "$ref/host/flanger-render" -q --plugin "$ref/flanger.so" --program 5 "$work/ref.au"
+
+ref_vst3=$ref/flanger.vst3/Contents/x86_64-linux/flanger.so
+"$ref/tests/vst3/vst3-check" "$ref_vst3" >"$work/ref-vst3.txt" || die "vst3-check failed on $ref_vst3"
+
+vst3_like_reference() {  # VST 3 module
+    "$ref/tests/vst3/vst3-check" "$1" >"$work/vst3.txt" || die "vst3-check failed on $1"
+    diff "$work/ref-vst3.txt" "$work/vst3.txt" >&2 || die "$1 differs from $ref_vst3 (above)"
+    echo "$1: parameters, programs, texts, renders and state as $ref_vst3"
+}
 
 renders_like_reference() {  # plug-in, label
     mkdir -p "$work/$2"
@@ -128,6 +140,7 @@ vendor=$((major * 1000 + minor * 100 + patch))
     die "vst-probe on /usr/lib/vst/flanger.so does not show vendor version $vendor: $probe"
 echo "vst-probe /usr/lib/vst/flanger.so: vendor version $vendor"
 renders_like_reference /usr/lib/vst/flanger.so installed
+vst3_like_reference /usr/lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so
 (cd / && /usr/bin/flanger-render -q --program 5 "$work/installed.au") || die "the installed tool cannot render"
 cmp "$work/installed.au" "$work/ref.au" || die "the installed tool renders differently from $ref"
 man_page=$(zcat /usr/share/man/man1/flanger-render.1.gz) || die "manual page missing"
@@ -150,11 +163,13 @@ step "archive in an empty folder"
 mkdir "$work/unpacked"
 tar -xzf "$archive" -C "$work/unpacked"
 top=$work/unpacked/$pkg-$version-linux-x86_64
-for f in INSTALL LICENSE README.md bin/flanger-render lib/vst/flanger.so share/man/man1/flanger-render.1; do
+for f in INSTALL LICENSE README.md bin/flanger-render lib/vst/flanger.so share/man/man1/flanger-render.1 \
+    lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so; do
     [[ -f $top/$f ]] || die "the archive lacks $f"
 done
 [[ $(find "$work/unpacked" -mindepth 1 -maxdepth 1) == "$top" ]] || die "the archive has more than one top folder"
 renders_like_reference "$top/lib/vst/flanger.so" archive
+vst3_like_reference "$top/lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so"
 # The archive's own tool, finding its plug-in by itself in ../lib/vst.
 (cd "$work" && "$top/bin/flanger-render" -q --program 5 "$work/archive.au") ||
     die "the archive's flanger-render cannot render"
@@ -169,7 +184,8 @@ mkdir "$work/arm-deb" "$work/arm-unpacked"
 dpkg-deb -x "$arm_deb" "$work/arm-deb"
 tar -xzf "$arm_archive" -C "$work/arm-unpacked"
 arm_top=$work/arm-unpacked/$pkg-$version-linux-aarch64
-for f in usr/bin/flanger-render usr/lib/vst/flanger.so usr/lib/lv2/flanger.lv2/flanger.so; do
+for f in usr/bin/flanger-render usr/lib/vst/flanger.so usr/lib/lv2/flanger.lv2/flanger.so \
+    usr/lib/vst3/flanger.vst3/Contents/aarch64-linux/flanger.so; do
     [[ $(readelf -h "$work/arm-deb/$f") == *"Machine:"*"AArch64"* ]] || die "$arm_deb: $f is not AArch64"
     [[ $(readelf -h "$arm_top/${f#usr/}") == *"Machine:"*"AArch64"* ]] || die "$arm_archive: ${f#usr/} is not AArch64"
 done
@@ -212,8 +228,22 @@ check_dll() {  # file, bits, objdump format, PE magic, exports
 }
 check_dll flanger-32bit.dll 32 pei-i386 010b "main"
 check_dll flanger-64bit.dll 64 pei-x86-64 020b "VSTPluginMain main"
-for dll in flanger-32bit.dll flanger-64bit.dll; do
+for dll in flanger-32bit.dll flanger-64bit.dll flanger.vst3; do
     grep -q "$dll" "$win/INSTALL.txt" || die "INSTALL.txt does not name $dll"
 done
+check_vst3() {  # module in the bundle, objdump format
+    local file=$win/flanger.vst3/Contents/$1 dump
+    [[ -f $file ]] || die "the zip lacks flanger.vst3/Contents/$1"
+    dump=$(objdump -p "$file") || die "objdump cannot read $1"
+    [[ $dump == *"file format $2"* ]] || die "$1 is not $2"
+    [[ $(exports_of "$dump") == "ExitDll GetPluginFactory InitDll " ]] ||
+        die "$1 exports '$(exports_of "$dump")', expected 'ExitDll GetPluginFactory InitDll'"
+    [[ $(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | sort -u | tr '\n' ' ') == "KERNEL32.dll msvcrt.dll " ]] ||
+        die "$1 imports more than KERNEL32.dll and msvcrt.dll"
+    echo "flanger.vst3/Contents/$1: $2, exports ExitDll GetPluginFactory InitDll"
+}
+check_vst3 x86-win/flanger.vst3 pei-i386
+check_vst3 x86_64-win/flanger.vst3 pei-x86-64
+[[ $(find "$win/flanger.vst3" -type f | wc -l) == 2 ]] || die "the zip's VST 3 bundle holds more than the two modules"
 
 echo "release: OK: reproducible artefacts; .deb, archive and zip checked"

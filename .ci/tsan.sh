@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The tests that process on one thread while another automates parameters,
-# switches programs and reads texts, under the thread sanitizer: any data
+# switches programs and reads texts (and, for the VST 3 module, saves and
+# restores its state), under the thread sanitizer: any data
 # race it reports fails the step. Builds only those tests.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -22,4 +23,4 @@ if ! ctest --preset tsan 2>&1 | tee "$log"; then
     exit 1
   fi
 fi
-echo "tsan: concurrent automation and delay-change tests ran with no reports"
+echo "tsan: concurrent automation, delay-change and VST 3 state tests ran with no reports"

@@ -219,6 +219,11 @@ void FlangerEffect::setProgram(VstInt32 program) {
     for (VstInt32 i = 0; i < kNumParams; ++i) setParameter(i, programs[program].*kProgramSlot[i]);
 }
 
+float FlangerEffect::programValue(int n, VstInt32 index) const {
+    if (!validIndex(index) || n < 0 || n >= kNumPrograms) return 0.0f;
+    return programs[n].*kProgramSlot[index];
+}
+
 void FlangerEffect::applyDepth() {
     // Values outside 0..1 and NaN are held inside the line so the read
     // position always stays in it.
@@ -278,6 +283,11 @@ void FlangerEffect::setSampleRate(float rate) {
 
     filter.calcCoefficients(cutoffHz(fCutoff, currentRate), fQFactor, currentRate, filterType);
     changed();
+}
+
+bool FlangerEffect::runsAt(float rate) const {
+    return currentRate == rate && post1L.getRate() == rate && post1R.getRate() == rate &&
+           post2L.getRate() == rate && post2R.getRate() == rate;
 }
 
 void FlangerEffect::suspend() {

@@ -90,10 +90,23 @@ public:
     std::int32_t getInjectMode() const { return injectMode; }
     float getGain() const { return gain; }
     float getCurrentRate() const { return currentRate; }
+    // True when the effect and all its lines run at `rate`: setSampleRate
+    // ignores or clamps other rates and keeps the old lines when it cannot
+    // allocate new ones.
+    bool runsAt(float rate) const;
     const FlangerProgram& program(int n) const { return programs[n]; }
+    // Value of parameter `index` as program n stores it; 0 for an index
+    // out of range.
+    float programValue(int n, VstInt32 index) const;
     const BiquadFilter& getFilter() const { return filter; }
     const DelayLine& getPostLine(int post, int channel) const;
     float getPost2Send() const { return fPost2Send; }
+
+    // Parameter name without padding, the two post flangers' send and depth
+    // told apart by the last word of their labels ("Post Flanger1 Send"):
+    // the names front ends without VST 2's separate label show. Writes at
+    // most kDistinctNameBytes bytes.
+    static void distinctParameterName(VstInt32 index, char* text);
 
     // Program name as the host sees it for program n ("Init" shows its
     // number). Writes at most kProgramNameBytes bytes.

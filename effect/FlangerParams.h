@@ -47,6 +47,8 @@ constexpr float kMaxSampleRate = 1536000.0f;
 // every parameter name, label and value text fits 16 bytes.
 constexpr int kProgramNameBytes = 24;
 constexpr int kParamTextBytes = 16;
+// A parameter name and a word of its label with a space between.
+constexpr int kDistinctNameBytes = 2 * kParamTextBytes;
 
 // Texts reported through the interface-version opcodes.
 constexpr const char* kEffectName = "Static Flanger";

@@ -33,7 +33,38 @@ static_assert(fitsParamText(" Flanger Depth ") && fitsParamText("  % -> depth ")
 // The longest value text: a number text and the longer caution suffix.
 static_assert(kNumberTextBytes - 1 + 10 < kParamTextBytes);
 
+// The text between leading and trailing spaces: its start and length.
+void trim(const char* s, std::size_t& start, std::size_t& length) {
+    start = 0;
+    while (s[start] == ' ') ++start;
+    length = std::strlen(s + start);
+    while (length > 0 && s[start + length - 1] == ' ') --length;
+}
+
 }  // namespace
+
+void FlangerEffect::distinctParameterName(VstInt32 index, char* text) {
+    text[0] = '\0';
+    if (index < 0 || index >= kNumParams) return;
+    std::size_t start = 0, length = 0;
+    trim(kParamNames[index], start, length);
+    std::memcpy(text, kParamNames[index] + start, length);
+    text[length] = '\0';
+    int sharing = 0;
+    for (const char* other : kParamNames) sharing += std::strcmp(other, kParamNames[index]) == 0;
+    if (sharing < 2) return;
+    std::size_t labelStart = 0, labelLength = 0;
+    trim(kParamLabels[index], labelStart, labelLength);
+    const char* label = kParamLabels[index] + labelStart;
+    std::size_t word = labelLength;
+    while (word > 0 && label[word - 1] != ' ') --word;
+    if (word == labelLength) return;
+    char* end = text + length;
+    *end++ = ' ';
+    std::memcpy(end, label + word, labelLength - word);
+    end[labelLength - word] = '\0';
+    if (*end >= 'a' && *end <= 'z') *end = static_cast<char>(*end - 'a' + 'A');
+}
 
 void FlangerEffect::getParameterName(VstInt32 index, char* text) {
     if (index < 0 || index >= kNumParams) return;

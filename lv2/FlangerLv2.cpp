@@ -25,6 +25,7 @@
 #include "effect/FlangerEffect.h"
 #include "effect/SweepEffect.h"
 #include "frame/DenormalGuard.h"
+#include "frame/OutOfPlace.h"
 #include "lv2/Lv2Ports.h"
 
 #if !defined(FLANGER_LV2_URI) || !defined(FLANGER_LV2_SWEEP_URI)
@@ -35,8 +36,6 @@ namespace {
 
 // Frames copied per step when the host's buffers overlap.
 constexpr std::uint32_t kScratchFrames = 1024;
-// Longest single call into the effect, which counts frames in 32 signed bits.
-constexpr std::uint32_t kMaxCallFrames = 1u << 30;
 
 // URIDs of the atoms and time:Position properties the companion reads.
 struct TimeUrids {
@@ -99,44 +98,19 @@ struct Instance {
         fresh = false;
     }
 
-    // True when any output array overlaps any input array over n frames.
-    bool aliased(std::uint32_t n) const {
-        const std::uint64_t bytes = static_cast<std::uint64_t>(n) * sizeof(float);
-        for (const float* i : in) {
-            for (const float* o : out) {
-                const auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(i));
-                const auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o));
-                if (a < b + bytes && b < a + bytes) return true;
-            }
-        }
-        return false;
-    }
-
     // `frames` frames from frame `from` of the host's arrays.
     void process(std::uint32_t frames, std::uint32_t from = 0) {
-        const bool copy = aliased(from + frames);
-        for (std::uint32_t done = from; done < from + frames;) {
-            const std::uint32_t n =
-                std::min(from + frames - done, copy ? kScratchFrames : kMaxCallFrames);
-            float* outs[2] = {out[0] + done, out[1] + done};
-            float* ins[2];
-            if (copy) {
-                ins[0] = scratch.get();
-                ins[1] = scratch.get() + kScratchFrames;
-                std::memcpy(ins[0], in[0] + done, n * sizeof(float));
-                std::memcpy(ins[1], in[1] + done, n * sizeof(float));
-            } else {
-                // The chain only reads arrays that are not also outputs.
-                ins[0] = const_cast<float*>(in[0] + done);
-                ins[1] = const_cast<float*>(in[1] + done);
-            }
-            if (sweep != nullptr)
-                sweep->processAt(ins, outs, static_cast<VstInt32>(n), timeNow(), false);
-            else
-                effect->processReplacing(ins, outs, static_cast<VstInt32>(n));
-            advanceClock(n);
-            done += n;
-        }
+        const float* ins[2] = {in[0] + from, in[1] + from};
+        float* outs[2] = {out[0] + from, out[1] + from};
+        outofplace::forEachStep(ins, outs, frames, scratch.get(), kScratchFrames,
+                                [this](float** i, float** o, std::uint32_t n) {
+                                    if (sweep != nullptr)
+                                        sweep->processAt(i, o, static_cast<VstInt32>(n), timeNow(),
+                                                         false);
+                                    else
+                                        effect->processReplacing(i, o, static_cast<VstInt32>(n));
+                                    advanceClock(n);
+                                });
     }
 
     // The companion's position for the frames about to run, from what the
@@ -363,13 +337,7 @@ LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char
         }
         FlangerEffect& fx = *self->effect;
         fx.setSampleRate(r);
-        // The effect keeps its old lines when it cannot allocate new ones.
-        if (fx.getCurrentRate() != r) return nullptr;
-        for (int post = 1; post <= 2; ++post) {
-            for (int channel = 0; channel < 2; ++channel) {
-                if (fx.getPostLine(post, channel).getRate() != r) return nullptr;
-            }
-        }
+        if (!fx.runsAt(r)) return nullptr;
         self->scratch.reset(new float[2 * kScratchFrames]());
         return self.release();
     } catch (...) {

@@ -27,12 +27,6 @@ namespace {
     std::exit(1);
 }
 
-std::string trimmed(const std::string& s) {
-    const std::size_t first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
-
 // Lower case letters and digits, every other run of characters one '_'.
 std::string symbolOf(const std::string& name, char separator) {
     std::string s;
@@ -158,28 +152,18 @@ std::vector<Port> controlPorts(bool sweep) {
     FlangerEffect& fx = *effect;
     fx.setProgram(0);
     const std::int32_t count = sweep ? kSweepNumParams : kNumParams;
-    std::vector<std::string> names(count), labels(count);
-    for (std::int32_t i = 0; i < count; ++i) {
-        char text[kParamTextBytes * 4] = {};
-        fx.getParameterName(i, text);
-        names[i] = trimmed(text);
-        std::memset(text, 0, sizeof text);
-        fx.getParameterLabel(i, text);
-        labels[i] = trimmed(text);
-    }
     std::vector<Port> ports;
     std::set<std::string> symbols;
     for (std::int32_t i = 0; i < count; ++i) {
-        std::string name = names[i];
-        int sharing = 0;
-        for (const std::string& other : names) sharing += other == names[i] ? 1 : 0;
-        if (sharing > 1) {
-            // Told apart by the last word of the label: "% -> send" gives
-            // "Post Flanger1 Send".
-            std::string word = labels[i].substr(labels[i].find_last_of(' ') + 1);
-            if (!word.empty()) word[0] = static_cast<char>(std::toupper(word[0]));
-            name += " " + word;
-        }
+        // The flanger's twelve as every front end names them apart; the
+        // sweep's own six have names of their own.
+        char text[kDistinctNameBytes > kParamTextBytes * 4 ? kDistinctNameBytes
+                                                           : kParamTextBytes * 4] = {};
+        if (i < kNumParams)
+            FlangerEffect::distinctParameterName(i, text);
+        else
+            fx.getParameterName(i, text);
+        const std::string name = text;
         Port p{name, symbolOf(name, '_'), fx.getParameter(i)};
         if (!symbols.insert(p.symbol).second) fail("two ports would share the symbol " + p.symbol);
         ports.push_back(p);

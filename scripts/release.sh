@@ -4,7 +4,8 @@
 #   static-flanger-VERSION-linux-x86_64.tar.gz  the same files for other systems
 #   static-flanger_VERSION_arm64.deb            the same two for 64-bit ARM,
 #   static-flanger-VERSION-linux-aarch64.tar.gz   cross-built
-#   static-flanger-VERSION-windows.zip          32-bit and 64-bit DLLs
+#   static-flanger-VERSION-windows.zip          32-bit and 64-bit DLLs and the
+#                                               VST 3 bundle with both widths
 #   SHA256SUMS
 # The version is the one in project() in CMakeLists.txt. Two runs from the
 # same commit give the same bytes: timestamps come from the commit, archive
@@ -147,7 +148,9 @@ package_linux() {  # preset, debian_arch, archive_arch
     rm -rf "$stage"
     cmake --install "$dir" --strip --prefix "$stage/usr" >/dev/null || die "installing $preset failed"
     local f
-    for f in usr/lib/vst/flanger.so usr/lib/vst/flanger-sweep.so usr/bin/flanger-render usr/share/man/man1/flanger-render.1 \
+    for f in usr/lib/vst/flanger.so usr/lib/vst/flanger-sweep.so \
+        "usr/lib/vst3/flanger.vst3/Contents/$archive_arch-linux/flanger.so" \
+        usr/bin/flanger-render usr/share/man/man1/flanger-render.1 \
         "usr/share/doc/$pkg/README.md" "usr/share/doc/$pkg/LICENSE"; do
         [[ -f $stage/$f ]] || die "the install rules did not put $f into the staged tree"
     done
@@ -186,20 +189,22 @@ Static Flanger $version for Linux ($arch)
 What is here
   lib/vst/flanger.so                   the VST 2 plug-in
   lib/vst/flanger-sweep.so             its companion, the sweep locked to the song
+  lib/vst3/flanger.vst3/               the VST 3 plug-in (a bundle folder)
 ${lv2_list:+${lv2_list%$'\n'} (the LV2 plug-in)
 }  bin/flanger-render                   renders audio files through the plug-in
   share/man/man1/flanger-render.1      its manual page
   README.md, LICENSE
 
 For your user only (no root needed)
-  mkdir -p ~/.vst ~/.local/bin ~/.local/share/man/man1
+  mkdir -p ~/.vst ~/.vst3 ~/.local/bin ~/.local/share/man/man1
   cp lib/vst/flanger.so lib/vst/flanger-sweep.so ~/.vst/
+  cp -r lib/vst3/flanger.vst3 ~/.vst3/
 ${lv2_copy}  cp bin/flanger-render ~/.local/bin/
   cp share/man/man1/flanger-render.1 ~/.local/share/man/man1/
 
 Then let your host rescan its plug-ins. Most hosts look in ~/.vst (and
-~/.lv2); others read VST_PATH or LXVST_PATH (LV2_PATH for LV2), or have a
-folder list in their preferences.
+~/.vst3, ~/.lv2); others read VST_PATH or LXVST_PATH (VST3_PATH for VST 3,
+LV2_PATH for LV2), or have a folder list in their preferences.
 
 flanger-render needs libsndfile (Debian and Ubuntu: libsndfile1; most
 distributions call it libsndfile). It looks for the plug-in beside itself
@@ -210,6 +215,7 @@ or name it on each run:
 
 For all users (as root), keeping this layout:
   cp lib/vst/flanger.so lib/vst/flanger-sweep.so /usr/local/lib/vst/
+  cp -r lib/vst3/flanger.vst3 /usr/local/lib/vst3/
   cp bin/flanger-render /usr/local/bin/
   cp share/man/man1/flanger-render.1 /usr/local/share/man/man1/
 (create the folders first if they are missing; the tool then finds the
@@ -269,15 +275,15 @@ Installed-Size: $(du -s --apparent-size --block-size=1024 "$tree/usr" | cut -f1)
 Depends: $depends
 Section: sound
 Priority: optional
-Description: stereo flanger effect plug-in (VST 2) with a render tool
+Description: stereo flanger effect plug-in (VST 2, VST 3) with a render tool
  A stereo flanger for audio hosts: a short delay line per channel with
  signed feedback and mix, an optional filter inside the feedback loop,
  two further comb stages and eight inject modes. Twelve parameters and
  twenty programs.
  .
- The VST 2 plug-in is installed in /usr/lib/vst (and the LV2 plug-in, when
- built, in /usr/lib/lv2). flanger-render runs audio files through the
- plug-in from the command line.
+ The VST 2 plug-in is installed in /usr/lib/vst, the VST 3 plug-in in
+ /usr/lib/vst3 (and the LV2 plug-in, when built, in /usr/lib/lv2).
+ flanger-render runs audio files through the plug-in from the command line.
 EOF
     (cd "$tree" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$tree/DEBIAN/md5sums"
     normalise "$tree"
@@ -287,18 +293,23 @@ EOF
     note "wrote ${out#"$root"/} (Depends: $depends)"
 }
 
-# --- Windows: both DLL widths in one zip -----------------------------------
+# --- Windows: both DLL widths and one VST 3 bundle in one zip --------------
 package_windows() {
-    local name=$pkg-$version-windows tree=$build/zip entry preset bits dir plugin
+    local name=$pkg-$version-windows tree=$build/zip entry preset bits dir arch plugin
     rm -rf "$tree" && mkdir -p "$tree/$name"
-    for entry in windows-x86:32 windows-x64:64; do
-        preset=${entry%:*} bits=${entry#*:} dir=$build/${entry%:*}
-        cmake_build "$preset" "$dir" "flanger flanger_sweep" -DFLANGER_HOST_TOOLS=OFF
+    for entry in windows-x86:32:x86-win windows-x64:64:x86_64-win; do
+        IFS=: read -r preset bits arch <<<"$entry"
+        dir=$build/$preset
+        cmake_build "$preset" "$dir" "flanger flanger_sweep flanger_vst3" -DFLANGER_HOST_TOOLS=OFF
         for plugin in flanger flanger-sweep; do
             "$(cache_value "$dir" CMAKE_STRIP)" --strip-unneeded \
                 -o "$tree/$name/$plugin-${bits}bit.dll" "$dir/$plugin.dll" ||
                 die "stripping $dir/$plugin.dll failed"
         done
+        mkdir -p "$tree/$name/flanger.vst3/Contents/$arch"
+        "$(cache_value "$dir" CMAKE_STRIP)" --strip-unneeded \
+            -o "$tree/$name/flanger.vst3/Contents/$arch/flanger.vst3" \
+            "$dir/flanger.vst3/Contents/$arch/flanger.vst3" || die "stripping $dir's VST 3 module failed"
     done
     windows_text | crlf /dev/stdin >"$tree/$name/INSTALL.txt"
     crlf "$root/LICENSE" >"$tree/$name/LICENSE.txt"
@@ -318,6 +329,7 @@ Static Flanger $version for Windows
   flanger-sweep-64bit.dll, flanger-sweep-32bit.dll
                       the companion "Static Flanger Sweep": the same effect
                       with a depth sweep locked to the host's timeline
+  flanger.vst3        the VST 3 plug-in, a folder holding both widths
 
 A host loads only plug-ins of its own width: a 64-bit host needs the
 64-bit DLL and skips the 32-bit one, and a 32-bit host needs the 32-bit
@@ -332,6 +344,11 @@ To install:
      32-bit host on 32-bit Windows:  C:\\Program Files\\VstPlugins
    Both DLLs may share one folder under these names.
 2. Let the host rescan its plug-ins. The effect appears as "Static Flanger".
+
+VST 3 hosts: copy the whole flanger.vst3 folder into
+  C:\\Program Files\\Common Files\\VST3
+(or %LOCALAPPDATA%\\Programs\\Common\\VST3 for your user only). Each host
+picks the module of its own width from inside the folder.
 
 Nothing else needs installing: the DLLs use only Windows' own libraries.
 The version is shown in the DLL's Properties, on the Details tab.

@@ -1,5 +1,10 @@
-# Fails unless the plug-in's dynamic symbol table defines exactly
-# VSTPluginMain and main.
+# Fails unless the plug-in's dynamic symbol table defines exactly the
+# names in EXPECTED, comma-separated and sorted (by default the VST 2 entry
+# names VSTPluginMain and main).
+if(NOT DEFINED EXPECTED)
+  set(EXPECTED "VSTPluginMain,main")
+endif()
+string(REPLACE "," ";" EXPECTED "${EXPECTED}")
 execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${PLUGIN}")
@@ -11,7 +16,7 @@ foreach(line IN LISTS lines)
   list(APPEND names "${name}")
 endforeach()
 list(SORT names)
-if(NOT names STREQUAL "VSTPluginMain;main")
+if(NOT names STREQUAL EXPECTED)
   message(FATAL_ERROR "unexpected exports: ${names}")
 endif()
 message(STATUS "exports: ${names}")

@@ -6,9 +6,10 @@
 --   HC_DIR HC_NAME     session folder and name (the folder must not exist)
 --   HC_INPUT           absolute path of the stereo WAV to play
 --   HC_FRAMES HC_RATE  its length in frames and its rate
---   HC_TYPE            LXVST (the default) or LV2
---   HC_PLUGIN          absolute path of the VST 2 .so, or the LV2 plug-in's URI
---   HC_PROGRAM         factory program number (VST 2)
+--   HC_TYPE            LXVST (the default), LV2 or VST3
+--   HC_PLUGIN          absolute path of the VST 2 .so, the LV2 plug-in's URI or
+--                      the VST 3 class ID (32 hex digits)
+--   HC_PROGRAM         factory program number (VST 2, VST 3)
 --   HC_PRESET          preset label (LV2)
 --   HC_DEPTH           Flanger Depth, 0..1
 --   HC_START           where the region and the session range start, in
@@ -26,7 +27,13 @@ local frames, rate = tonumber(need("HC_FRAMES")), tonumber(need("HC_RATE"))
 local depth = tonumber(need("HC_DEPTH"))
 local start = tonumber(os.getenv("HC_START") or "0")
 local lv2 = os.getenv("HC_TYPE") == "LV2"
-local ptype = lv2 and ARDOUR.PluginType.LV2 or ARDOUR.PluginType.LXVST
+local vst3 = os.getenv("HC_TYPE") == "VST3"
+local ptype = lv2 and ARDOUR.PluginType.LV2 or vst3 and ARDOUR.PluginType.VST3 or ARDOUR.PluginType.LXVST
+-- A VST 3 plug-in gets program changes and values only through its process
+-- calls: the engine runs a while after each change.
+local function settle()
+  if vst3 then ARDOUR.LuaAPI.usleep(500000) end
+end
 local program = (not lv2) and tonumber(need("HC_PROGRAM")) or nil
 local preset_label = lv2 and need("HC_PRESET") or nil
 
@@ -52,12 +59,14 @@ s = nil
 
 local info = nil
 for p in ARDOUR.LuaAPI.list_plugins():iter() do
-  if p.type == ptype and (lv2 and p.unique_id == plugin_path or not lv2 and p.path == plugin_path) then
+  if p.type == ptype and ((lv2 or vst3) and p.unique_id == plugin_path or
+      not (lv2 or vst3) and p.path == plugin_path) then
     info = p
   end
 end
 assert(info, "the plug-in " .. plugin_path .. " is not known to Ardour; " ..
   (lv2 and "put its bundle on LV2_PATH" or "scan it first"))
+print("found " .. info.name .. " " .. info.unique_id)
 
 local tracks = Session:new_audio_track(2, 2, nil, 1, "flanger",
   ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true)
@@ -70,20 +79,27 @@ assert(track:add_processor_by_index(proc, 0, nil, true) == 0, "cannot insert the
 
 local plug = proc:to_insert():plugin(0)
 local wanted = nil
+if vst3 then
+  -- Ardour lists a VST 3 plug-in's programs from the instance only.
+  local pset = plug:preset_by_uri(string.format("VST3-P:%s:%04d", info.unique_id, program))
+  if pset and pset.valid then wanted = pset end
+end
 for pset in info:get_presets():iter() do
   if lv2 and pset.label == preset_label or
-      not lv2 and pset.uri == string.format("VST:%s:%04d", info.unique_id, program) then
+      not lv2 and not vst3 and pset.uri == string.format("VST:%s:%04d", info.unique_id, program) then
     wanted = pset
   end
 end
 local what = lv2 and ("preset " .. preset_label) or ("factory program " .. program)
 assert(wanted, what .. " is not offered")
 assert(plug:load_preset(wanted), "cannot load " .. what)
+settle()
 local depth_id = control_inputs(plug)[1]
 -- Flanger Depth is set to its opposite end, then automated to HC_DEPTH
 -- over the whole range in Play mode: the render shows HC_DEPTH only if the
 -- automation drove the parameter.
 assert(ARDOUR.LuaAPI.set_processor_param(proc, 0, 1 - depth), "cannot set Flanger Depth")
+settle()
 local al = ARDOUR.LuaAPI.plugin_automation(proc, 0)
 assert(not al:isnil(), "Flanger Depth offers no automation list")
 al:list():add(Temporal.timepos_t(start), depth, false, false)
@@ -168,6 +184,12 @@ for n, i in ipairs(control_inputs(p)) do
   ac = nil
 end
 for pset in p:get_info():get_presets():iter() do print("program " .. pset.uri .. " " .. pset.label) end
+if vst3 then
+  for i = 0, 127 do
+    local pset = p:preset_by_uri(string.format("VST3-P:%s:%04d", p:unique_id(), i))
+    if pset and pset.valid then print("program " .. pset.uri .. " " .. pset.label) end
+  end
+end
 t, pl, pi, p, auto = nil
 collectgarbage()
 close_session()
