@@ -5,13 +5,13 @@
 # bound, crash, hang, leak) fails the run and leaves the input that caused it
 # in build/fuzz-findings/.
 #
-# FUZZ_SECONDS overrides the budget (default 180). The VST 3 module's state
+# FUZZ_SECONDS overrides the budget (default 120). The VST 3 module's state
 # streams are fuzzed afterwards by a second target, for FUZZ_VST3_SECONDS
 # (default 60), from fuzz/corpus-vst3.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-seconds="${FUZZ_SECONDS:-180}"
+seconds="${FUZZ_SECONDS:-120}"
 vst3_seconds="${FUZZ_VST3_SECONDS:-60}"
 
 ./scripts/deps.sh clang libclang-rt-14-dev cmake ninja-build
