@@ -156,7 +156,7 @@ TEST(SweepAgainstRenderTool, EveryShapeEqualsTheToolsSweepOfTheFlangerBitForBit)
         {"triangle", 0.5f, 0.7f, 0.0f, 0.3f, 0.05f, 0.25f, "--tempo 60 --meter 2/4", 4.0},
     };
     const std::string dir = ::testing::TempDir();
-    const std::string tool = RENDER_TOOL;
+    const std::string tool = std::string(RENDER_LAUNCHER) + "'" + RENDER_TOOL + "'";
     auto run = [](const std::string& command) {
         const int rc = std::system(command.c_str());
         EXPECT_EQ(rc, 0) << command;
