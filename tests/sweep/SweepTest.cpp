@@ -3,6 +3,8 @@
 // tool's --sweep, positions along the host's timeline, and the fallbacks
 // for hostile time records and parameter values.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -155,7 +157,11 @@ TEST(SweepAgainstRenderTool, EveryShapeEqualsTheToolsSweepOfTheFlangerBitForBit)
         {"sine", 0.3f, 0.6f, 0.0f, 0.1f, 0.5f, 0.0f, "--tempo 120", 2.0},
         {"triangle", 0.5f, 0.7f, 0.0f, 0.3f, 0.05f, 0.25f, "--tempo 60 --meter 2/4", 4.0},
     };
-    const std::string dir = ::testing::TempDir();
+    // A folder of this run's own: builds tested side by side on one
+    // machine must not render into each other's files.
+    std::string pattern = ::testing::TempDir() + "sweep-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::string dir = pattern;
     const std::string tool = std::string(RENDER_LAUNCHER) + "'" + RENDER_TOOL + "'";
     auto run = [](const std::string& command) {
         const int rc = std::system(command.c_str());
@@ -188,7 +194,10 @@ TEST(SweepAgainstRenderTool, EveryShapeEqualsTheToolsSweepOfTheFlangerBitForBit)
             "'");
         const std::string x = bytes(a), y = bytes(b);
         EXPECT_TRUE(!x.empty() && x == y) << sweep << " " << c.timing;
+        std::remove(a.c_str());
+        std::remove(b.c_str());
     }
+    ::rmdir(dir.c_str());
 }
 
 // The depth the sweep applies at a block's first frame, read with the Saw
