@@ -285,7 +285,9 @@ check_ardour_vst3() {
     mkdir -p "$dir/vst3" "$dir/config" "$dir/cache"
     cp -r "$build/flanger.vst3" "$dir/vst3/" || return 1
     local module=$dir/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so cid
-    cid=$("$build/tests/vst3/vst3-check" "$module" | sed -n 's/^class \([0-9A-F]\{32\}\) .*/\1/p')
+    # The flanger's class by its name (the module offers the companion too).
+    cid=$("$build/tests/vst3/vst3-check" "$module" |
+        sed -n "s/^class \([0-9A-F]\{32\}\) .* 'Static Flanger'\$/\1/p")
     [[ -n $cid ]] || { echo "vst3-check cannot read the module's class ID"; return 1; }
     export XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache VST3_PATH=$dir/vst3
 

@@ -2,8 +2,9 @@
 # VST 3 modules for Windows: cross-builds both widths and the check tool with
 # mingw-w64, checks each module's exports and imports, runs the 64-bit check
 # tool on the 64-bit module under Wine (and the 32-bit one where this kernel
-# runs 32-bit programs) and compares what it prints (parameters, texts read
-# both ways, programs, render and state hashes) with the Linux module's.
+# runs 32-bit programs) and compares what it prints for both classes, the
+# flanger and the companion (parameters, texts read both ways, programs,
+# render and state hashes) with the Linux module's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -81,7 +82,8 @@ compare_run() {  # check tool, module, label
     timeout 300 "${wine[@]}" "$1" "$path" | tr -d '\r' >"$work/$3.txt" ||
         die "$1 failed under Wine on $2"
     diff "$work/linux.txt" "$work/$3.txt" >&2 || die "the $3 module differs from the Linux one (above)"
-    echo "$2 under Wine: $(grep -c '^render' "$work/$3.txt") renders, texts, programs and state as on Linux"
+    echo "$2 under Wine: $(grep -c '^class' "$work/$3.txt") classes," \
+         "$(grep -c '^render' "$work/$3.txt") renders, texts, programs and state as on Linux"
 }
 step "64-bit module under Wine"
 compare_run build/windows-x64/tests/vst3/vst3-check.exe "$mod64" win64

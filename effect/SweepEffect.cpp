@@ -242,27 +242,38 @@ double SweepEffect::syncQuarters() const {
 }
 
 SweepTime SweepEffect::timeFrom(const VstTimeInfo* info) {
-    SweepTime t;
-    if (info == nullptr) return t;
+    if (info == nullptr) return SweepTime{};
     const VstInt32 flags = info->flags;
-    if ((flags & kVstTempoValid) != 0 && info->tempo >= 1.0 && info->tempo <= 999.0) {
+    HostPosition p;
+    p.playing = (flags & kVstTransportPlaying) != 0;
+    p.frame = info->samplePos;
+    p.ppqValid = (flags & kVstPpqPosValid) != 0;
+    p.ppq = info->ppqPos;
+    p.tempoValid = (flags & kVstTempoValid) != 0;
+    p.tempo = info->tempo;
+    p.meterValid = (flags & kVstTimeSigValid) != 0;
+    p.numerator = info->timeSigNumerator;
+    p.denominator = info->timeSigDenominator;
+    return timeOf(p);
+}
+
+SweepTime SweepEffect::timeOf(const HostPosition& p) {
+    SweepTime t;
+    if (p.tempoValid && p.tempo >= 1.0 && p.tempo <= 999.0) {
         t.hasTempo = true;
-        t.tempo = info->tempo;
+        t.tempo = p.tempo;
     }
-    if ((flags & kVstTimeSigValid) != 0 && info->timeSigNumerator >= 1 &&
-        info->timeSigNumerator <= 64 && powerOfTwoUpTo64(info->timeSigDenominator)) {
+    if (p.meterValid && p.numerator >= 1 && p.numerator <= 64 && powerOfTwoUpTo64(p.denominator)) {
         t.hasMeter = true;
-        t.numerator = info->timeSigNumerator;
-        t.denominator = info->timeSigDenominator;
+        t.numerator = p.numerator;
+        t.denominator = p.denominator;
     }
-    const double pos = info->samplePos;
-    if ((flags & kVstTransportPlaying) != 0 && pos >= -kMaxFrame && pos <= kMaxFrame) {
+    if (p.playing && p.frame >= -kMaxFrame && p.frame <= kMaxFrame) {
         t.playing = true;
-        t.frame = std::llround(pos);
-        const double ppq = info->ppqPos;
-        if ((flags & kVstPpqPosValid) != 0 && ppq >= -kMaxQuarter && ppq <= kMaxQuarter) {
+        t.frame = std::llround(p.frame);
+        if (p.ppqValid && p.ppq >= -kMaxQuarter && p.ppq <= kMaxQuarter) {
             t.hasPpq = true;
-            t.ppq = ppq;
+            t.ppq = p.ppq;
         }
     }
     return t;

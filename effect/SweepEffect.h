@@ -28,6 +28,20 @@ struct SweepTime {
     std::int32_t denominator = 4;
 };
 
+// A host's report of its position in the terms both plug-in interfaces
+// use, each part with whether the host marked it valid; values unchecked.
+struct HostPosition {
+    bool playing = false;
+    double frame = 0.0;
+    bool ppqValid = false;
+    double ppq = 0.0;  // quarter notes at `frame`
+    bool tempoValid = false;
+    double tempo = 0.0;  // quarter notes per minute
+    bool meterValid = false;
+    std::int32_t numerator = 0;
+    std::int32_t denominator = 0;
+};
+
 class SweepEffect : public FlangerEffect {
 public:
     // Allocates like FlangerEffect; may throw std::bad_alloc.
@@ -59,6 +73,10 @@ public:
 
     // A checked reading of a VST 2 time record (null gives no position).
     static SweepTime timeFrom(const VstTimeInfo* info);
+    // The same checks on any host's report: tempo 1..999, a meter of 1..64
+    // over a power of two up to 64, and a position within 1e15 frames and
+    // quarter notes, read only while playing.
+    static SweepTime timeOf(const HostPosition& position);
 
     // Read-only views for tests and tools.
     std::int32_t getShape() const { return shape; }

@@ -1,6 +1,7 @@
 // Coverage-guided fuzz target for the VST 3 module's state: the input is a
-// stream handed to setState and setComponentState, read in pieces whose
-// size the first byte picks, then a zero-frame and a short process call.
+// stream handed to setState and setComponentState of the class the first
+// byte's bit 6 picks, read in pieces whose size its low bits pick, then a
+// zero-frame and a short process call.
 // A refused stream must leave the saved state exactly as it was; an
 // accepted one must read back and be accepted again.
 #include <cstddef>
@@ -71,7 +72,7 @@ void fail(const char* what) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     IPluginFactory* factory = GetPluginFactory();
     PClassInfo info{};
-    factory->getClassInfo(0, &info);
+    factory->getClassInfo(size > 0 ? (data[0] >> 6) & 1 : 0, &info);
     char iid[16];
     uidBytes(kIComponentIid, iid);
     IComponent* component = nullptr;

@@ -2,7 +2,11 @@
 // processor, edit controller and unit info, and drives one FlangerEffect
 // only through the operations a VST 2 host reaches (rate, suspend and
 // resume, setProgram, setParameter, processReplacing), so the two builds
-// sound the same for the same rate, signal and control values.
+// sound the same for the same rate, signal and control values. The module
+// offers two classes: the flanger, and the companion whose SweepEffect
+// also reads the host's timeline from each block's ProcessContext (through
+// processAt, with the position a VST 2 time record with the same fields
+// gives).
 //
 // Two value sets: the processor's, changed only inside `process` (from the
 // parameter queues, and from a state `setState` hands over lock-free), and
@@ -21,6 +25,7 @@
 #include <thread>
 
 #include "effect/FlangerEffect.h"
+#include "effect/SweepEffect.h"
 #include "frame/DenormalGuard.h"
 #include "frame/OutOfPlace.h"
 #include "vst3/Vst3State.h"
@@ -33,22 +38,54 @@ namespace {
 // Frames copied per step when the host's buffers overlap.
 constexpr std::uint32_t kScratchFrames = 1024;
 
-// The program-change parameter follows the twelve.
-constexpr ParamID kProgramParam = kNumParams;
-constexpr std::int32_t kParamCount = kNumParams + 1;
+// The widest class's parameters; each class's program-change parameter
+// follows its own (ID 12 for the flanger, 18 for the companion).
+constexpr std::int32_t kMaxParams = kSweepNumParams;
+constexpr std::int32_t kMaxParamCount = kMaxParams + 1;
 constexpr std::int32_t kProgramListId = 1;
+static_assert(kMaxParams == kMaxStateParams, "a state holds every parameter");
+
+// What sets the module's classes apart: the effect they drive (allocated by
+// `make`, which may throw std::bad_alloc), its parameter count and state
+// format, and whether it reads the host's timeline.
+struct Kind {
+    std::int32_t params;
+    const StateFormat* state;
+    FlangerEffect* (*make)();
+    bool timeline;
+};
 
 // Steps of the band parameters: FeedB Sign's quarters, Filter Type's five
-// bands and Inject Mode's eight. With the interface's discrete rule (value k at
-// k / steps) every step lands inside its band.
-std::int32_t stepsOf(ParamID id) {
+// bands, Inject Mode's eight, Sweep Shape's five and Sweep Sync's nine. With
+// the interface's discrete rule (value k at k / steps) every step lands
+// inside its band.
+std::int32_t stepsOf(ParamID id, std::int32_t params) {
+    if (id == static_cast<ParamID>(params)) return kNumPrograms - 1;
+    if (id > static_cast<ParamID>(params)) return 0;
     switch (id) {
         case kFeedBSign: return 3;
         case kFilterType: return 4;
         case kInjectMode: return 7;
-        case kProgramParam: return kNumPrograms - 1;
+        case kSweepShape: return kSweepShapeBands - 1;
+        case kSweepSync: return kSweepSyncBands - 1;
         default: return 0;
     }
+}
+
+// A ProcessContext as the sweep reads it: each field only under its flag
+// (the project's frame only while playing).
+SweepTime timeOf(const ProcessContext& c) {
+    HostPosition p;
+    p.playing = (c.state & kPlaying) != 0;
+    p.frame = static_cast<double>(c.projectTimeSamples);
+    p.ppqValid = (c.state & kProjectTimeMusicValid) != 0;
+    p.ppq = c.projectTimeMusic;
+    p.tempoValid = (c.state & kTempoValid) != 0;
+    p.tempo = c.tempo;
+    p.meterValid = (c.state & kTimeSigValid) != 0;
+    p.numerator = c.timeSigNumerator;
+    p.denominator = c.timeSigDenominator;
+    return SweepEffect::timeOf(p);
 }
 
 // A program index from the program parameter's normalised value.
@@ -162,19 +199,31 @@ class FlangerVst3 final : public IComponent,
                           public IUnitInfo {
 public:
     // Allocates the effects and buffers; may throw std::bad_alloc.
-    FlangerVst3()
-        : effect(new FlangerEffect(nullptr)),
-          model(new FlangerEffect(nullptr)),
-          scratch(new float[2 * kScratchFrames]()) {
+    explicit FlangerVst3(const Kind& kind)
+        : params(kind.params),
+          programParam(static_cast<ParamID>(kind.params)),
+          paramCount(kind.params + 1),
+          format(*kind.state),
+          effect(kind.make()),
+          model(kind.make()),
+          scratch(new float[2 * kScratchFrames]()),
+          sweep(kind.timeline ? static_cast<SweepEffect*>(effect.get()) : nullptr) {
+        // The companion's sweep values of a program: as the model shows
+        // them once it selects the program.
         for (int n = 0; n < kNumPrograms; ++n) {
-            for (std::int32_t i = 0; i < kNumParams; ++i)
-                shown[n][i].store(effect->programValue(n, i), std::memory_order_relaxed);
+            if (params > kNumParams) model->setProgram(n);
+            for (std::int32_t i = 0; i < params; ++i) {
+                const float v =
+                    i < kNumParams ? effect->programValue(n, i) : model->getParameter(i);
+                shown[n][i].store(v, std::memory_order_relaxed);
+            }
         }
-        for (std::int32_t i = 0; i < kNumParams; ++i) {
-            defaults[i] = effect->programValue(0, i);
+        if (params > kNumParams) model->setProgram(0);
+        for (std::int32_t i = 0; i < params; ++i) {
+            defaults[i] = shown[0][i].load(std::memory_order_relaxed);
             controls[i] = effect->getParameter(i);
         }
-        controls[kProgramParam] = 0.0;
+        controls[programParam] = 0.0;
     }
 
     // FUnknown
@@ -255,7 +304,7 @@ public:
     // agree. Never calls the host.
     tresult V3CALL setState(IBStream* stream) override {
         Snapshot s;
-        if (!readState(stream, s)) return kResultFalse;
+        if (!readState(stream, format, s)) return kResultFalse;
         showInController(s);
         pending.post(s);
         return kResultOk;
@@ -265,14 +314,14 @@ public:
         if (!pending.peek(s)) {
             s.program = shownProgram.load(std::memory_order_relaxed);
             for (int n = 0; n < kNumPrograms; ++n) {
-                for (std::int32_t i = 0; i < kNumParams; ++i)
+                for (std::int32_t i = 0; i < params; ++i)
                     s.values[n][i] = shown[n][i].load(std::memory_order_relaxed);
             }
-            for (std::int32_t i = 0; i < kNumParams; ++i) s.current[i] = s.values[s.program][i];
+            for (std::int32_t i = 0; i < params; ++i) s.current[i] = s.values[s.program][i];
         }
         for (int n = 0; n < kNumPrograms; ++n)
             std::memcpy(s.names[n], model->program(n).name, kProgramNameBytes);
-        return writeState(stream, s) ? kResultOk : kResultFalse;
+        return writeState(stream, format, s) ? kResultOk : kResultFalse;
     }
 
     // IAudioProcessor
@@ -320,35 +369,35 @@ public:
     // IEditController: UI thread.
     tresult V3CALL setComponentState(IBStream* stream) override {
         Snapshot s;
-        if (!readState(stream, s)) return kResultFalse;
+        if (!readState(stream, format, s)) return kResultFalse;
         showInController(s);
         return kResultOk;
     }
-    std::int32_t V3CALL getParameterCount() override { return kParamCount; }
+    std::int32_t V3CALL getParameterCount() override { return paramCount; }
     tresult V3CALL getParameterInfo(std::int32_t index, ParameterInfo* info) override;
     tresult V3CALL getParamStringByValue(ParamID id, ParamValue value, TChar* string) override;
     tresult V3CALL getParamValueByString(ParamID id, TChar* string, ParamValue* value) override;
     ParamValue V3CALL normalizedParamToPlain(ParamID id, ParamValue value) override {
-        const std::int32_t steps = stepsOf(id);
+        const std::int32_t steps = stepsOf(id, params);
         if (steps == 0) return value;
         return std::min<double>(steps, std::floor(std::clamp(value, 0.0, 1.0) * (steps + 1)));
     }
     ParamValue V3CALL plainParamToNormalized(ParamID id, ParamValue plain) override {
-        const std::int32_t steps = stepsOf(id);
+        const std::int32_t steps = stepsOf(id, params);
         return steps == 0 ? plain : std::clamp(plain / steps, 0.0, 1.0);
     }
     ParamValue V3CALL getParamNormalized(ParamID id) override {
-        return id < static_cast<ParamID>(kParamCount) ? controls[id] : 0.0;
+        return id < static_cast<ParamID>(paramCount) ? controls[id] : 0.0;
     }
     // Changes the controller's copy only; a program shows its values here,
     // and the processor learns of it through the next `process` call.
     tresult V3CALL setParamNormalized(ParamID id, ParamValue value) override {
-        if (id >= static_cast<ParamID>(kParamCount) || !std::isfinite(value))
+        if (id >= static_cast<ParamID>(paramCount) || !std::isfinite(value))
             return kInvalidArgument;
         controls[id] = std::clamp(value, 0.0, 1.0);
-        if (id == kProgramParam) {
+        if (id == programParam) {
             const std::int32_t p = programOf(value);
-            for (std::int32_t i = 0; i < kNumParams; ++i)
+            for (std::int32_t i = 0; i < params; ++i)
                 controls[i] = shown[p][i].load(std::memory_order_relaxed);
         }
         return kResultOk;
@@ -423,10 +472,10 @@ private:
         effect->setProgram(program);
         shownProgram.store(program, std::memory_order_relaxed);
     }
-    // Tells the host the twelve values now in effect.
+    // Tells the host the values now in effect (the program parameter aside).
     void report(IParameterChanges* out, std::int32_t offset) {
         if (out == nullptr) return;
-        for (std::int32_t i = 0; i < kNumParams; ++i) {
+        for (std::int32_t i = 0; i < params; ++i) {
             const ParamID id = static_cast<ParamID>(i);
             std::int32_t index = 0;
             IParamValueQueue* queue = out->addParameterData(&id, &index);
@@ -441,17 +490,17 @@ private:
         if (s == nullptr) return;
         for (std::int32_t n = 0; n < kNumPrograms; ++n) {
             applyProgram(n);
-            for (std::int32_t i = 0; i < kNumParams; ++i) applyParameter(i, s->values[n][i]);
+            for (std::int32_t i = 0; i < params; ++i) applyParameter(i, s->values[n][i]);
         }
         applyProgram(s->program);
-        for (std::int32_t i = 0; i < kNumParams; ++i) applyParameter(i, s->current[i]);
+        for (std::int32_t i = 0; i < params; ++i) applyParameter(i, s->current[i]);
         pending.finish();
         report(out, 0);
     }
     // The controller's mirror and the program names from a state (UI thread).
     void showInController(const Snapshot& s) {
-        for (std::int32_t i = 0; i < kNumParams; ++i) controls[i] = s.current[i];
-        controls[kProgramParam] = static_cast<double>(s.program) / (kNumPrograms - 1);
+        for (std::int32_t i = 0; i < params; ++i) controls[i] = s.current[i];
+        controls[programParam] = static_cast<double>(s.program) / (kNumPrograms - 1);
         for (std::int32_t n = 0; n < kNumPrograms; ++n) {
             model->setProgram(n);
             char name[kProgramNameBytes];
@@ -475,35 +524,43 @@ private:
     std::atomic<std::uint32_t> refs{1};
     int initialized = 0;
     bool active = false;
+    const std::int32_t params;  // the class's own, before the program parameter
+    const ParamID programParam;
+    const std::int32_t paramCount;
+    const StateFormat& format;
     std::unique_ptr<FlangerEffect> effect;  // audio thread, UI thread while inactive
     std::unique_ptr<FlangerEffect> model;   // UI thread
     std::unique_ptr<float[]> scratch;       // 2 * kScratchFrames
+    SweepEffect* const sweep;               // `effect` when the class reads the timeline
     // The processor's values of every program and its current program, as
     // `process` last left them (relaxed: each value whole; getState may see
     // a block's changes partly).
-    std::atomic<float> shown[kNumPrograms][kNumParams];
+    std::atomic<float> shown[kNumPrograms][kMaxParams];
     std::atomic<std::int32_t> shownProgram{0};
     Handover pending;
-    double controls[kParamCount] = {};
-    float defaults[kNumParams] = {};  // factory program 0
+    double controls[kMaxParamCount] = {};
+    float defaults[kMaxParams] = {};  // factory program 0
     IComponentHandler* handler = nullptr;
 };
 
 tresult FlangerVst3::getParameterInfo(std::int32_t index, ParameterInfo* info) {
-    if (info == nullptr || index < 0 || index >= kParamCount) return kInvalidArgument;
+    if (info == nullptr || index < 0 || index >= paramCount) return kInvalidArgument;
     std::memset(info, 0, sizeof *info);
     const auto id = static_cast<ParamID>(index);
     info->id = id;
-    info->stepCount = stepsOf(id);
+    info->stepCount = stepsOf(id, params);
     info->unitId = kRootUnitId;
-    if (id == kProgramParam) {
+    if (id == programParam) {
         toUtf16("Program", info->title, 128);
         toUtf16("Program", info->shortTitle, 128);
         info->flags = kIsProgramChange | kIsList;
         return kResultOk;
     }
-    char text[kDistinctNameBytes] = {};
-    FlangerEffect::distinctParameterName(index, text);
+    char text[kDistinctNameBytes * 2] = {};
+    if (index < kNumParams)
+        FlangerEffect::distinctParameterName(index, text);
+    else
+        model->getParameterName(index, text);
     toUtf16(text, info->title, 128);
     toUtf16(text, info->shortTitle, 128);
     char label[kParamTextBytes * 2] = {}, unit[kParamTextBytes * 2];
@@ -516,10 +573,10 @@ tresult FlangerVst3::getParameterInfo(std::int32_t index, ParameterInfo* info) {
 }
 
 tresult FlangerVst3::getParamStringByValue(ParamID id, ParamValue value, TChar* string) {
-    if (string == nullptr || id >= static_cast<ParamID>(kParamCount)) return kInvalidArgument;
+    if (string == nullptr || id >= static_cast<ParamID>(paramCount)) return kInvalidArgument;
     const double v = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0);
     char text[kProgramNameBytes * 2] = {};
-    if (id == kProgramParam)
+    if (id == programParam)
         model->programDisplayName(programOf(v), text);
     else
         display(static_cast<std::int32_t>(id), static_cast<float>(v), text);
@@ -541,6 +598,9 @@ bool FlangerVst3::numberToValue(std::int32_t id, const char* text, double& out) 
     double formula = x / 100.0;
     if (id == kCutoff) formula = (x - 200.0) / 9800.0;
     if (id == kOutputGain) formula = std::pow(10.0, x / 20.0) / 2.0;
+    if (params > kNumParams && id == kSweepRate)
+        formula = x > 0.0 ? std::log(x / 0.01) / std::log(2000.0) : 0.0;
+    if (params > kNumParams && id == kSweepPhase) formula = x / 360.0;
     const float guess = static_cast<float>(std::clamp(formula, 0.0, 1.0));
 
     // Texts grow with the value: the smallest value whose number reaches x,
@@ -583,16 +643,16 @@ bool FlangerVst3::numberToValue(std::int32_t id, const char* text, double& out) 
 
 tresult FlangerVst3::getParamValueByString(ParamID id, TChar* string, ParamValue* value) {
     char text[128];
-    if (value == nullptr || id >= static_cast<ParamID>(kParamCount) ||
+    if (value == nullptr || id >= static_cast<ParamID>(paramCount) ||
         !asciiOf(string, text, sizeof text))
         return kInvalidArgument;
-    const std::int32_t steps = stepsOf(id);
+    const std::int32_t steps = stepsOf(id, params);
     if (steps > 0) {
         // List parameters: one of the texts their steps show.
         for (std::int32_t k = 0; k <= steps; ++k) {
             const double v = static_cast<double>(k) / steps;
             char shownText[kProgramNameBytes * 2] = {}, bare[kProgramNameBytes * 2];
-            if (id == kProgramParam)
+            if (id == programParam)
                 model->programDisplayName(k, shownText);
             else
                 display(static_cast<std::int32_t>(id), static_cast<float>(v), shownText);
@@ -617,20 +677,20 @@ tresult FlangerVst3::process(ProcessData* data) {
 
     // The queues of our parameters, the program first; other IDs and
     // repeated queues are ignored.
-    IParamValueQueue* queues[kParamCount] = {};
-    std::int32_t counts[kParamCount] = {}, next[kParamCount] = {};
+    IParamValueQueue* queues[kMaxParamCount] = {};
+    std::int32_t counts[kMaxParamCount] = {}, next[kMaxParamCount] = {};
     IParameterChanges* changes = data->inputParameterChanges;
     const std::int32_t queueCount = changes != nullptr ? changes->getParameterCount() : 0;
     for (std::int32_t q = 0; q < queueCount; ++q) {
         IParamValueQueue* queue = changes->getParameterData(q);
         if (queue == nullptr) continue;
         const ParamID id = queue->getParameterId();
-        if (id >= static_cast<ParamID>(kParamCount) || queues[id] != nullptr) continue;
+        if (id >= static_cast<ParamID>(paramCount) || queues[id] != nullptr) continue;
         queues[id] = queue;
         counts[id] = std::max(0, queue->getPointCount());
     }
-    auto order = [](std::int32_t k) {
-        return k == 0 ? kProgramParam : static_cast<ParamID>(k - 1);
+    auto order = [this](std::int32_t k) {
+        return k == 0 ? programParam : static_cast<ParamID>(k - 1);
     };
 
     std::int32_t frames = data->numSamples;
@@ -651,6 +711,12 @@ tresult FlangerVst3::process(ProcessData* data) {
     const float* const* in = inputOk ? inBus->channelBuffers32 : nullptr;
     float* const* out = outputOk ? outBus->channelBuffers32 : nullptr;
     if (outputOk && frames > 0) outBus->silenceFlags = 0;
+    SweepTime position;
+    const SweepTime* blockTime = nullptr;
+    if (sweep != nullptr && data->processContext != nullptr) {
+        position = timeOf(*data->processContext);
+        blockTime = &position;
+    }
 
     // Renders up to each point's offset, then applies every point at that
     // offset: the program change first, then the parameters in index order.
@@ -658,7 +724,7 @@ tresult FlangerVst3::process(ProcessData* data) {
     std::int32_t pos = 0;
     for (;;) {
         std::int32_t at = frames + 1;
-        for (std::int32_t k = 0; k < kParamCount; ++k) {
+        for (std::int32_t k = 0; k < paramCount; ++k) {
             const ParamID id = order(k);
             std::int32_t offset = 0;
             ParamValue v = 0.0;
@@ -672,13 +738,24 @@ tresult FlangerVst3::process(ProcessData* data) {
             const float* ins[2] = {in != nullptr ? in[0] + pos : nullptr,
                                    in != nullptr ? in[1] + pos : nullptr};
             float* outs[2] = {out[0] + pos, out[1] + pos};
-            outofplace::process(*effect, in != nullptr ? ins : nullptr, outs,
-                                static_cast<std::uint32_t>(end - pos), scratch.get(),
-                                kScratchFrames);
+            if (sweep != nullptr) {
+                // The block's position goes with its first frames; the sweep
+                // carries it on through the rest on its own count.
+                outofplace::forEachStep(
+                    in != nullptr ? ins : nullptr, outs, static_cast<std::uint32_t>(end - pos),
+                    scratch.get(), kScratchFrames, [&](float** i, float** o, std::uint32_t n) {
+                        sweep->processAt(i, o, static_cast<VstInt32>(n), blockTime, false);
+                        blockTime = nullptr;
+                    });
+            } else {
+                outofplace::process(*effect, in != nullptr ? ins : nullptr, outs,
+                                    static_cast<std::uint32_t>(end - pos), scratch.get(),
+                                    kScratchFrames);
+            }
             pos = end;
         }
         if (at > frames) break;
-        for (std::int32_t k = 0; k < kParamCount; ++k) {
+        for (std::int32_t k = 0; k < paramCount; ++k) {
             const ParamID id = order(k);
             std::int32_t offset = 0;
             ParamValue v = 0.0;
@@ -689,7 +766,7 @@ tresult FlangerVst3::process(ProcessData* data) {
                 }
                 if (std::clamp(offset, pos, frames) != at) break;
                 ++next[id];
-                if (id == kProgramParam) {
+                if (id == programParam) {
                     if (!std::isnan(v)) {
                         applyProgram(programOf(v));
                         report(data->outputParameterChanges, std::min(at, std::max(frames - 1, 0)));
@@ -711,8 +788,20 @@ struct ClassEntry {
     FUnknown* (*create)();
 };
 
+FlangerEffect* makeFlanger() {
+    return new FlangerEffect(nullptr);
+}
+FlangerEffect* makeSweep() {
+    return new SweepEffect(nullptr);
+}
+constexpr Kind kFlanger{kNumParams, &kFlangerState, makeFlanger, false};
+constexpr Kind kSweep{kSweepNumParams, &kSweepState, makeSweep, true};
+
 FUnknown* createFlanger() {
-    return static_cast<IComponent*>(new (std::nothrow) FlangerVst3());
+    return static_cast<IComponent*>(new (std::nothrow) FlangerVst3(kFlanger));
+}
+FUnknown* createSweep() {
+    return static_cast<IComponent*>(new (std::nothrow) FlangerVst3(kSweep));
 }
 
 const ClassEntry kClasses[] = {
@@ -720,6 +809,10 @@ const ClassEntry kClasses[] = {
      kEffectName,
      "Fx|Modulation|Stereo",
      createFlanger},
+    {{{0x8C3E51D2, 0x47A94F0B, 0xB6D21E73, 0x0F9A6C48}},
+     kSweepEffectName,
+     "Fx|Modulation|Stereo",
+     createSweep},
 };
 constexpr std::int32_t kClassCount =
     static_cast<std::int32_t>(sizeof kClasses / sizeof kClasses[0]);

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr unsigned char kMagic[4] = {'F', 'L', 'S', 'T'};
-
 std::uint32_t get32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -40,45 +38,45 @@ bool readFully(vst3::IBStream* stream, unsigned char* bytes, std::int32_t n) {
     return true;
 }
 
+// The header names this format.
+bool headerFits(const StateFormat& f, const unsigned char* bytes) {
+    return std::memcmp(bytes, f.magic, 4) == 0 && get32(bytes + 4) == f.version &&
+           get32(bytes + 8) == f.bytes();
+}
+
 }  // namespace
 
-bool decodeState(const unsigned char* bytes, std::uint32_t size, Snapshot& out) {
-    if (size < kStateBytes || std::memcmp(bytes, kMagic, 4) != 0 ||
-        get32(bytes + 4) != kStateVersion || get32(bytes + 8) != kStateBytes)
-        return false;
+bool decodeState(const StateFormat& f, const unsigned char* bytes, std::uint32_t size,
+                 Snapshot& out) {
+    if (size < f.bytes() || !headerFits(f, bytes)) return false;
     Snapshot s;
     const unsigned char* p = bytes + 12;
     s.program = static_cast<std::int32_t>(get32(p));
     if (s.program < 0 || s.program >= kNumPrograms) return false;
     p += 4;
-    for (float& v : s.current) {
-        if (!getValue(p, v)) return false;
-        p += 4;
+    for (std::int32_t i = 0; i < f.params; ++i, p += 4) {
+        if (!getValue(p, s.current[i])) return false;
     }
     for (int n = 0; n < kNumPrograms; ++n) {
         if (std::memchr(p, '\0', kProgramNameBytes) == nullptr) return false;
         std::memcpy(s.names[n], p, kProgramNameBytes);
         p += kProgramNameBytes;
-        for (float& v : s.values[n]) {
-            if (!getValue(p, v)) return false;
-            p += 4;
+        for (std::int32_t i = 0; i < f.params; ++i, p += 4) {
+            if (!getValue(p, s.values[n][i])) return false;
         }
     }
     out = s;
     return true;
 }
 
-void encodeState(const Snapshot& s, unsigned char* bytes) {
-    std::memcpy(bytes, kMagic, 4);
-    put32(bytes + 4, kStateVersion);
-    put32(bytes + 8, kStateBytes);
+void encodeState(const StateFormat& f, const Snapshot& s, unsigned char* bytes) {
+    std::memcpy(bytes, f.magic, 4);
+    put32(bytes + 4, f.version);
+    put32(bytes + 8, f.bytes());
     unsigned char* p = bytes + 12;
     put32(p, static_cast<std::uint32_t>(s.program));
     p += 4;
-    for (const float v : s.current) {
-        putValue(p, v);
-        p += 4;
-    }
+    for (std::int32_t i = 0; i < f.params; ++i, p += 4) putValue(p, s.current[i]);
     for (int n = 0; n < kNumPrograms; ++n) {
         // Zeroes after the terminator, so equal states give equal bytes.
         std::memset(p, 0, kProgramNameBytes);
@@ -88,34 +86,27 @@ void encodeState(const Snapshot& s, unsigned char* bytes) {
                            : kProgramNameBytes - 1;
         std::memcpy(p, s.names[n], length);
         p += kProgramNameBytes;
-        for (const float v : s.values[n]) {
-            putValue(p, v);
-            p += 4;
-        }
+        for (std::int32_t i = 0; i < f.params; ++i, p += 4) putValue(p, s.values[n][i]);
     }
 }
 
-bool readState(vst3::IBStream* stream, Snapshot& out) {
-    if (stream == nullptr) return false;
-    unsigned char bytes[kStateBytes];
-    if (!readFully(stream, bytes, 12)) return false;
-    if (std::memcmp(bytes, kMagic, 4) != 0 || get32(bytes + 4) != kStateVersion ||
-        get32(bytes + 8) != kStateBytes)
-        return false;
-    if (!readFully(stream, bytes + 12, static_cast<std::int32_t>(kStateBytes - 12))) return false;
-    return decodeState(bytes, kStateBytes, out);
+bool readState(vst3::IBStream* stream, const StateFormat& f, Snapshot& out) {
+    if (stream == nullptr || f.bytes() > kMaxStateBytes) return false;
+    unsigned char bytes[kMaxStateBytes];
+    if (!readFully(stream, bytes, 12) || !headerFits(f, bytes)) return false;
+    if (!readFully(stream, bytes + 12, static_cast<std::int32_t>(f.bytes() - 12))) return false;
+    return decodeState(f, bytes, f.bytes(), out);
 }
 
-bool writeState(vst3::IBStream* stream, const Snapshot& state) {
-    if (stream == nullptr) return false;
-    unsigned char bytes[kStateBytes];
-    encodeState(state, bytes);
+bool writeState(vst3::IBStream* stream, const StateFormat& f, const Snapshot& state) {
+    if (stream == nullptr || f.bytes() > kMaxStateBytes) return false;
+    unsigned char bytes[kMaxStateBytes];
+    encodeState(f, state, bytes);
+    const auto size = static_cast<std::int32_t>(f.bytes());
     std::int32_t done = 0;
-    while (done < static_cast<std::int32_t>(kStateBytes)) {
+    while (done < size) {
         std::int32_t wrote = 0;
-        if (stream->write(bytes + done, static_cast<std::int32_t>(kStateBytes) - done, &wrote) !=
-                vst3::kResultOk ||
-            wrote <= 0)
+        if (stream->write(bytes + done, size - done, &wrote) != vst3::kResultOk || wrote <= 0)
             return false;
         done += wrote;
     }

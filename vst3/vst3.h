@@ -234,6 +234,16 @@ struct ProcessContext {
     std::int32_t samplesToNextClock;
 };
 
+// ProcessContext::state: which fields the host filled (a field whose flag
+// is clear holds nothing to read). projectTimeSamples and sampleRate have
+// no flag.
+enum ProcessContextFlags : std::uint32_t {
+    kPlaying = 1u << 1,
+    kProjectTimeMusicValid = 1u << 9,
+    kTempoValid = 1u << 10,
+    kTimeSigValid = 1u << 13,
+};
+
 struct ParameterInfo {
     ParamID id;
     TChar title[128];

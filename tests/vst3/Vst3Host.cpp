@@ -221,7 +221,20 @@ Module::~Module() {
 #endif
 }
 
-std::unique_ptr<Instance> Instance::create(const Module& module, std::string& error) {
+std::int32_t audioClassCount(const Module& module) {
+    IPluginFactory* factory = module.factory();
+    std::int32_t count = 0;
+    for (std::int32_t i = 0; i < factory->countClasses(); ++i) {
+        PClassInfo info{};
+        if (factory->getClassInfo(i, &info) == kResultOk &&
+            std::strcmp(info.category, "Audio Module Class") == 0)
+            ++count;
+    }
+    return count;
+}
+
+std::unique_ptr<Instance> Instance::create(const Module& module, std::string& error,
+                                           std::int32_t audioClass) {
     IPluginFactory* factory = module.factory();
     PFactoryInfo info{};
     if (factory->getFactoryInfo(&info) != kResultOk) {
@@ -238,17 +251,20 @@ std::unique_ptr<Instance> Instance::create(const Module& module, std::string& er
     std::unique_ptr<Instance> self(new Instance());
     PClassInfo2 classInfo{};
     bool found = false;
+    std::int32_t seen = 0;
     for (std::int32_t i = 0; i < factory->countClasses() && !found; ++i) {
         if (factory2->getClassInfo2(i, &classInfo) == kResultOk &&
             std::strcmp(classInfo.category, "Audio Module Class") == 0)
-            found = true;
+            found = seen++ == audioClass;
     }
     factory2->release();
     if (!found) {
-        error = "no audio module class";
+        error = "no audio module class number " + std::to_string(audioClass);
         return nullptr;
     }
     self->classFlags = static_cast<std::int32_t>(classInfo.classFlags);
+    self->className = classInfo.name;
+    self->context.sampleRate = 44100.0;
     // The text form: the four words, whatever the platform's byte order.
     const auto* b = reinterpret_cast<const unsigned char*>(classInfo.cid);
     auto big = [&](int at) {
@@ -361,8 +377,6 @@ tresult Instance::process(float** inputs, float** outputs, std::int32_t frames, 
     AudioBusBuffers o{};
     o.numChannels = 2;
     o.channelBuffers32 = outputs;
-    ProcessContext context{};
-    context.sampleRate = 44100.0;
     ProcessData data{};
     data.processMode = kOffline;
     data.symbolicSampleSize = kSample32;
@@ -373,7 +387,7 @@ tresult Instance::process(float** inputs, float** outputs, std::int32_t frames, 
     data.outputs = &o;
     data.inputParameterChanges = changes;
     data.outputParameterChanges = out;
-    data.processContext = &context;
+    data.processContext = withContext ? &context : nullptr;
     return processor->process(&data);
 }
 

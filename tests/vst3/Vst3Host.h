@@ -1,5 +1,5 @@
-// A small VST 3 host for tests and checks: loads a module, creates the
-// first audio effect class and drives it in the documented call order
+// A small VST 3 host for tests and checks: loads a module, creates one of
+// its audio effect classes and drives it in the documented call order
 // (load, entry, factory, component, processor, controller, handler, state
 // sync, buses, set-up, activation, blocks with parameter queues, tear-down).
 #pragma once
@@ -89,12 +89,17 @@ private:
     bool (*exitProc)() = nullptr;
 };
 
-// One instance of the module's audio effect class.
+// The number of audio effect classes the module's factory lists.
+std::int32_t audioClassCount(const Module& module);
+
+// One instance of one of the module's audio effect classes.
 class Instance {
 public:
-    // Steps up to the state sync and the parameter list; null with a
-    // message in `error` when a step fails.
-    static std::unique_ptr<Instance> create(const Module& module, std::string& error);
+    // Steps up to the state sync and the parameter list for the module's
+    // `audioClass`-th audio effect class; null with a message in `error`
+    // when a step fails.
+    static std::unique_ptr<Instance> create(const Module& module, std::string& error,
+                                            std::int32_t audioClass = 0);
     ~Instance();
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
@@ -103,7 +108,8 @@ public:
     bool start(double rate, std::int32_t maxBlock, std::string& error);
     // Deactivation.
     void stop();
-    // One block of two channels; `changes` and `out` may be null.
+    // One block of two channels; `changes` and `out` may be null. The block
+    // carries `context` when `withContext` is set, else no ProcessContext.
     vst3::tresult process(float** inputs, float** outputs, std::int32_t frames, Changes* changes,
                           Changes* out);
 
@@ -119,6 +125,9 @@ public:
     vst3::IUnitInfo* units = nullptr;
     std::int32_t classFlags = 0;
     std::string classId;  // 32 hex digits
+    std::string className;
+    vst3::ProcessContext context{};  // state 0 (stopped) at 44100 Hz unless a test sets it
+    bool withContext = true;
 
 private:
     Instance() = default;

@@ -60,6 +60,7 @@ std::vector<float> signal(int channel) {
 
 struct Modules {
     std::unique_ptr<vsthost::Library> vst2;
+    std::unique_ptr<vsthost::Library> sweep2;
     std::unique_ptr<v3host::Module> vst3;
 };
 
@@ -69,15 +70,17 @@ Modules& modules() {
         std::string error;
         loaded.vst2 = vsthost::Library::open(FLANGER_PLUGIN_PATH, error);
         loaded.vst3 = v3host::Module::open(FLANGER_VST3_MODULE, error);
-        if (!loaded.vst2 || !loaded.vst3) ADD_FAILURE() << error;
+        loaded.sweep2 = vsthost::Library::open(FLANGER_SWEEP_PATH, error);
+        if (!loaded.vst2 || !loaded.vst3 || !loaded.sweep2) ADD_FAILURE() << error;
         return loaded;
     }();
     return m;
 }
 
-std::unique_ptr<v3host::Instance> started(double rate) {
+// Class 0 is the flanger, class 1 the companion.
+std::unique_ptr<v3host::Instance> started(double rate, std::int32_t audioClass = 0) {
     std::string error;
-    auto instance = v3host::Instance::create(*modules().vst3, error);
+    auto instance = v3host::Instance::create(*modules().vst3, error, audioClass);
     if (instance && !instance->start(rate, 4096, error)) instance.reset();
     if (!instance) ADD_FAILURE() << error;
     return instance;
@@ -420,6 +423,286 @@ TEST(Vst3Texts, ReadBackOnAGridAndFromTypedNumbers) {
     double v = 0.0;
     EXPECT_FALSE(fx->value(3, "sideways", v));
     EXPECT_FALSE(fx->value(0, "deep", v));
+}
+
+// --- The companion: the second class ---------------------------------------
+
+constexpr vst3::ParamID kSweepProgramId = 18;
+
+// The host's timeline for a block starting at render frame `pos`.
+enum class Clock { kNone, kPlaying, kLocate, kFramesOnly, kStopped };
+constexpr const char* kClockNames[] = {"NoContext", "Playing", "Locate", "FramesOnly", "Stopped"};
+
+struct Position {
+    bool present = false;  // false: no ProcessContext, a null time record
+    bool playing = false, music = false;
+    double frame = 0.0, ppq = 0.0, tempo = 0.0;
+    std::int32_t numerator = 0, denominator = 0;
+};
+
+// Plays from frame 0 at 120 bpm in 4/4; Locate jumps to frame 500000 from
+// render frame 9000 on; FramesOnly plays at 140 bpm without a quarter-note
+// position; Stopped gives tempo and meter (100 bpm, 3/4) but no position.
+Position positionAt(Clock clock, std::int32_t pos) {
+    Position p;
+    if (clock == Clock::kNone) return p;
+    p.present = true;
+    p.playing = clock != Clock::kStopped;
+    p.music = clock == Clock::kPlaying || clock == Clock::kLocate;
+    p.frame = clock == Clock::kLocate && pos >= 9000 ? pos + 491000.0 : pos;
+    p.tempo = clock == Clock::kStopped ? 100.0 : clock == Clock::kFramesOnly ? 140.0 : 120.0;
+    p.ppq = p.frame * p.tempo / (60.0 * 44100.0);
+    p.numerator = clock == Clock::kStopped ? 3 : 4;
+    p.denominator = 4;
+    return p;
+}
+
+struct SweepCase {
+    std::int32_t program;
+    double shape;  // Sweep Shape sent after the program; < 0: the program's
+    Clock clock;
+    Layout layout;
+};
+
+// The VST 2 companion, out of place, one call per block with the block's
+// time record.
+std::vector<float> renderSweepVst2(const SweepCase& c, std::vector<float> in[2]) {
+    VstTimeInfo record{};
+    Position now;
+    vsthost::HostOptions options;
+    options.timeInfo = [&](std::int64_t) { return now.present ? &record : nullptr; };
+    std::string error;
+    auto plugin = vsthost::Plugin::create(*modules().sweep2, error, std::move(options));
+    EXPECT_TRUE(plugin) << error;
+    std::vector<float> out(2 * kFrames);
+    if (!plugin) return out;
+    plugin->start(44100.0f, 4096);
+    plugin->setProgram(c.program);
+    if (c.shape >= 0.0) plugin->setParameter(12, static_cast<float>(c.shape));
+    std::int32_t pos = 0;
+    for (std::int32_t b = c.program; pos < kFrames; ++b) {
+        const std::int32_t n = std::min(kBlocks[b % std::size(kBlocks)], kFrames - pos);
+        now = positionAt(c.clock, pos);
+        record = VstTimeInfo{};
+        record.samplePos = now.frame;
+        record.sampleRate = 44100.0;
+        record.ppqPos = now.ppq;
+        record.tempo = now.tempo;
+        record.timeSigNumerator = now.numerator;
+        record.timeSigDenominator = now.denominator;
+        record.flags = kVstTempoValid | kVstTimeSigValid;
+        if (now.playing) record.flags |= kVstTransportPlaying;
+        if (now.music) record.flags |= kVstPpqPosValid;
+        float* ins[2] = {in[0].data() + pos, in[1].data() + pos};
+        float* outs[2] = {out.data() + pos, out.data() + kFrames + pos};
+        plugin->processReplacing(ins, outs, n);
+        pos += n;
+    }
+    return out;
+}
+
+// A class of the module with the same blocks and time in a ProcessContext
+// (whose sampleRate is deliberately wrong: the set-up's rate counts).
+std::vector<float> renderVst3(std::int32_t audioClass, const SweepCase& c,
+                              std::vector<float> in[2]) {
+    std::vector<float> out(2 * kFrames);
+    auto fx = started(44100.0, audioClass);
+    if (!fx) return out;
+    const vst3::ParamID programId = audioClass == 0 ? kProgramId : kSweepProgramId;
+    std::int32_t pos = 0;
+    for (std::int32_t b = c.program; pos < kFrames; ++b) {
+        const std::int32_t n = std::min(kBlocks[b % std::size(kBlocks)], kFrames - pos);
+        v3host::Changes changes;
+        if (pos == 0) {
+            changes.add(programId, 0, c.program / 19.0);
+            if (c.shape >= 0.0 && audioClass == 1) changes.add(12, 0, c.shape);
+        }
+        const Position p = positionAt(c.clock, pos);
+        fx->withContext = p.present;
+        fx->context = vst3::ProcessContext{};
+        fx->context.state = vst3::kTempoValid | vst3::kTimeSigValid;
+        if (p.playing) fx->context.state |= vst3::kPlaying;
+        if (p.music) fx->context.state |= vst3::kProjectTimeMusicValid;
+        fx->context.sampleRate = 96000.0;
+        fx->context.projectTimeSamples = static_cast<std::int64_t>(p.frame);
+        fx->context.projectTimeMusic = p.ppq;
+        fx->context.tempo = p.tempo;
+        fx->context.timeSigNumerator = p.numerator;
+        fx->context.timeSigDenominator = p.denominator;
+        float* ins[2] = {in[0].data() + pos, in[1].data() + pos};
+        float* outs[2] = {out.data() + pos, out.data() + kFrames + pos};
+        if (c.layout == Layout::kInPlace) {
+            for (int ch = 0; ch < 2; ++ch) {
+                std::memcpy(outs[ch], ins[ch], static_cast<std::size_t>(n) * sizeof(float));
+                ins[ch] = outs[ch];
+            }
+        }
+        EXPECT_EQ(fx->process(ins, outs, n, &changes, nullptr), vst3::kResultOk);
+        pos += n;
+    }
+    return out;
+}
+
+// Shapes synced and free (programs 0 sine a bar, 2 triangle a bar, 8 saw,
+// 10 square a quarter, 11 sine free) under every clock, in place and out of
+// place: the companion class equals the VST 2 companion given the same time.
+TEST(Vst3Sweep, EqualsTheVst2CompanionWithTheSameTimeline) {
+    std::vector<float> in[2] = {signal(0), signal(1)};
+    std::vector<std::vector<float>> distinct;
+    int k = 0;
+    for (const Clock clock :
+         {Clock::kNone, Clock::kPlaying, Clock::kLocate, Clock::kFramesOnly, Clock::kStopped}) {
+        for (const std::int32_t program : {0, 2, 8, 10, 11}) {
+            const SweepCase c{program, -1.0, clock,
+                              k++ % 2 ? Layout::kInPlace : Layout::kOutOfPlace};
+            SCOPED_TRACE(std::string(kClockNames[static_cast<int>(clock)]) + " program " +
+                         std::to_string(program));
+            const std::vector<float> expected = renderSweepVst2(c, in);
+            const std::vector<float> out = renderVst3(1, c, in);
+            ASSERT_EQ(std::memcmp(out.data(), expected.data(), out.size() * sizeof(float)), 0)
+                << "first difference at sample "
+                << std::mismatch(out.begin(), out.end(), expected.begin()).first - out.begin();
+            if (program == 0) distinct.push_back(out);
+        }
+    }
+    // A locate, another tempo or meter lead to other sweeps than playing
+    // from frame 0 at 120 bpm in 4/4 (which the own count without a
+    // position follows too): no vacuous pass.
+    for (std::size_t a = 2; a < distinct.size(); ++a)
+        EXPECT_NE(distinct[a], distinct[1]) << kClockNames[a];
+}
+
+// With Sweep Shape Off the companion is the flanger class, bit for bit.
+TEST(Vst3Sweep, ShapeOffEqualsTheFlangerClass) {
+    std::vector<float> in[2] = {signal(0), signal(1)};
+    for (const std::int32_t program : {0, 5, 13}) {
+        const SweepCase c{program, 0.0, Clock::kPlaying,
+                          program == 5 ? Layout::kInPlace : Layout::kOutOfPlace};
+        const std::vector<float> sweep = renderVst3(1, c, in);
+        EXPECT_EQ(sweep, renderVst3(0, c, in)) << program;
+        EXPECT_NE(sweep, renderVst3(1, SweepCase{program, -1.0, c.clock, c.layout}, in)) << program;
+    }
+}
+
+// The class as a host lists it: its name and ID, eighteen automatable
+// parameters and the program parameter, the sweep's texts as the VST 2
+// companion shows them, read back on a grid.
+TEST(Vst3Sweep, ClassParametersAndTexts) {
+    auto fx = started(44100.0, 1);
+    ASSERT_TRUE(fx);
+    EXPECT_EQ(fx->className, "Static Flanger Sweep");
+    EXPECT_EQ(fx->classId, "8C3E51D247A94F0BB6D21E730F9A6C48");
+    ASSERT_EQ(fx->controller->getParameterCount(), 19);
+    std::string error;
+    auto vst2 = vsthost::Plugin::create(*modules().sweep2, error);
+    ASSERT_TRUE(vst2) << error;
+    struct Info {
+        const char* title;
+        const char* units;
+        std::int32_t steps;
+    };
+    const Info infos[] = {{"Sweep Shape", "---", 4}, {"Sweep Sync", "---", 8},
+                          {"Sweep Rate", "Hz", 0},   {"Sweep Low", "%", 0},
+                          {"Sweep High", "%", 0},    {"Sweep Phase", "deg", 0},
+                          {"Program", "", 19}};
+    for (std::int32_t i = 0; i < 19; ++i) {
+        vst3::ParameterInfo info{};
+        ASSERT_EQ(fx->controller->getParameterInfo(i, &info), vst3::kResultOk);
+        EXPECT_EQ(info.id, static_cast<vst3::ParamID>(i));
+        EXPECT_EQ((info.flags & vst3::kCanAutomate) != 0, i < 18) << i;
+        if (i < 12) continue;  // the flanger's, as in the flanger class
+        const Info& want = infos[i - 12];
+        EXPECT_EQ(v3host::narrow(info.title), want.title);
+        EXPECT_EQ(v3host::narrow(info.units), want.units);
+        EXPECT_EQ(info.stepCount, want.steps);
+        EXPECT_EQ((info.flags & vst3::kIsList) != 0, want.steps > 0) << i;
+        if (i < 18) {
+            EXPECT_EQ(info.defaultNormalizedValue, static_cast<double>(vst2->getParameter(i))) << i;
+        }
+        const auto id = static_cast<vst3::ParamID>(i);
+        for (int k = 0; k <= 200; ++k) {
+            const double v = k / 200.0;
+            const std::string text = fx->text(id, v);
+            if (i < 18) {
+                vst2->setParameter(i, static_cast<float>(v));
+                EXPECT_EQ(text, vst2->parameterDisplay(i)) << i << " at " << v;
+            }
+            double back = -1.0;
+            ASSERT_TRUE(fx->value(id, text, back)) << i << " '" << text << "'";
+            EXPECT_EQ(fx->text(id, back), text) << i << " at " << v;
+        }
+    }
+    for (std::int32_t k = 0; k <= 8; ++k) {
+        vst2->setParameter(13, static_cast<float>(k / 8.0));
+        EXPECT_EQ(fx->text(13, k / 8.0), vst2->parameterDisplay(13)) << k;
+    }
+}
+
+// Eighteen values per program under the companion's own magic; each class
+// refuses the other's state, and hostile streams change nothing.
+TEST(Vst3Sweep, StateRoundTripsAndRefusesHostileStreams) {
+    auto source = started(44100.0, 1);
+    ASSERT_TRUE(source);
+    float l = 0.0f, r = 0.0f;
+    float* io[2] = {&l, &r};
+    v3host::Changes edits;
+    edits.add(kSweepProgramId, 0, 3 / 19.0);
+    edits.add(14, 0, 0.625);
+    edits.add(12, 0, 0.8);
+    source->process(io, io, 0, &edits, nullptr);
+    v3host::Changes more;
+    more.add(kSweepProgramId, 0, 9 / 19.0);
+    more.add(17, 0, 0.5);
+    source->process(io, io, 0, &more, nullptr);
+    const std::vector<unsigned char> saved = source->state();
+    ASSERT_EQ(saved.size(), 2008u);
+    EXPECT_EQ(std::string(saved.begin(), saved.begin() + 4), "FLSW");
+
+    auto target = started(44100.0, 1);
+    ASSERT_TRUE(target);
+    ASSERT_EQ(target->setState(saved), vst3::kResultOk);
+    EXPECT_EQ(target->state(), saved);
+    EXPECT_EQ(target->controller->getParamNormalized(17), 0.5);
+    // Every program's eighteen values, as the program changes report them.
+    auto reports = [&](v3host::Instance& fx) {
+        std::vector<double> values;
+        for (std::int32_t p = 0; p < kPrograms; ++p) {
+            v3host::Changes change, reported;
+            change.add(kSweepProgramId, 0, p / 19.0);
+            fx.process(io, io, 0, &change, &reported);
+            for (vst3::ParamID i = 0; i < 18; ++i) values.push_back(reported.last(i));
+        }
+        return values;
+    };
+    const std::vector<double> expected = reports(*source);
+    EXPECT_EQ(expected[3 * 18 + 14], 0.625);
+    EXPECT_EQ(expected[3 * 18 + 12], static_cast<double>(0.8f));
+    EXPECT_EQ(reports(*target), expected);
+
+    ASSERT_EQ(target->setState(saved), vst3::kResultOk);
+    auto flanger = started(44100.0, 0);
+    ASSERT_TRUE(flanger);
+    const std::vector<unsigned char> flangerState = flanger->state();
+    EXPECT_NE(flanger->setState(saved), vst3::kResultOk);
+    EXPECT_EQ(flanger->state(), flangerState);
+    std::vector<std::vector<unsigned char>> hostile = {
+        flangerState, {saved.begin(), saved.end() - 1}, {saved.begin(), saved.begin() + 12}};
+    auto mutated = [&](std::size_t at, std::uint32_t value) {
+        std::vector<unsigned char> s = saved;
+        for (int i = 0; i < 4; ++i) s[at + i] = static_cast<unsigned char>(value >> (8 * i));
+        hostile.push_back(s);
+    };
+    mutated(4, 2);                                     // version
+    mutated(8, 1504);                                  // the flanger's length
+    mutated(12, 20);                                   // program
+    mutated(16 + 4 * 17, 0x7FC00000u);                 // NaN Sweep Phase
+    mutated(saved.size() - 4, 0x3FC00000u);            // 1.5 in the last program
+    mutated(88 + 19 * 96 + 24 + 4 * 12, 0xBF800000u);  // -1 Sweep Shape, program 19
+    for (std::size_t h = 0; h < hostile.size(); ++h) {
+        EXPECT_NE(target->setState(hostile[h]), vst3::kResultOk) << "stream " << h;
+        target->process(io, io, 0, nullptr, nullptr);
+        EXPECT_EQ(target->state(), saved) << "stream " << h;
+    }
 }
 
 }  // namespace
