@@ -1,10 +1,12 @@
 // The audio-thread entries make no call into the C library's allocation,
 // lock, sleep or file functions: run with RtCounter preloaded, this host
 // drives both plug-ins in both formats (VST 2 processing and parameter
-// changes, LV2 run and connect_port) over every program, hostile parameter
-// values and hostile time (VST 2 records, LV2 atoms) while the counter is
-// armed, and fails on any call it counted.
-//   rt-check FLANGER.so SWEEP.so BUNDLE/flanger.so
+// changes, LV2 run and connect_port) and every class of the VST 3 module
+// (process with parameter queues, program changes and output changes) over
+// every program, hostile parameter values and hostile time (VST 2 records,
+// LV2 atoms, VST 3 process contexts) while the counter is armed, and fails
+// on any call it counted.
+//   rt-check FLANGER.so SWEEP.so BUNDLE/flanger.so VST3-MODULE.so
 #include <dlfcn.h>
 #include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
@@ -22,6 +24,7 @@
 #include "effect/SweepParams.h"
 #include "frame/vst2.h"
 #include "lv2/Lv2Ports.h"
+#include "tests/vst3/Vst3Host.h"
 
 namespace {
 
@@ -192,9 +195,70 @@ void checkLv2(const char* path) {
 
 }  // namespace
 
+// Every class of the VST 3 module: each program chosen through the
+// program parameter inside a block, every parameter moved to ordinary and
+// hostile values at offsets, in place and out of place, with and without a
+// (sometimes hostile) process context, values reported back to the host.
+// Queues are made before the counter is armed, and the output queues have
+// room for every point, so only the module's own calls are counted.
+void checkVst3(const char* path) {
+    std::string error;
+    auto module = v3host::Module::open(path, error);
+    if (!module) {
+        std::fprintf(stderr, "rt-check: %s\n", error.c_str());
+        ++failures;
+        return;
+    }
+    for (std::int32_t c = 0; c < v3host::audioClassCount(*module); ++c) {
+        auto fx = v3host::Instance::create(*module, error, c);
+        if (!fx || !fx->start(44100.0, 4096, error)) {
+            std::fprintf(stderr, "rt-check: VST 3 class %d: %s\n", c, error.c_str());
+            ++failures;
+            continue;
+        }
+        // The program parameter follows the effect's own.
+        const auto programId = static_cast<vst3::ParamID>(c == 0 ? 12 : kSweepNumParams);
+        std::vector<float> buffer(4 * 4096, 0.25f);
+        float* ins[2] = {buffer.data(), buffer.data() + 4096};
+        float* outs[2] = {buffer.data() + 8192, buffer.data() + 12288};
+        v3host::Changes reported;
+        for (vst3::ParamID id = 0; id <= programId; ++id) reported.add(id, 0, 0.0);
+        for (auto& q : reported.queues) q->points.reserve(64);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (int p = 0; p < 20; ++p) {
+            v3host::Changes moves;
+            moves.add(programId, 5, p / 19.0);
+            for (vst3::ParamID id = 0; id < programId; ++id)
+                for (int k = 0; k < 3; ++k)
+                    moves.add(
+                        id, 100 * k + static_cast<std::int32_t>(id),
+                        static_cast<double>(kValues[(id + static_cast<unsigned>(p + k)) % 8]));
+            vst3::ProcessContext& t = fx->context;
+            t = vst3::ProcessContext{};
+            t.state = p % 3 == 0 ? 0xFFFFFFFFu : vst3::kPlaying | vst3::kTempoValid;
+            t.projectTimeSamples = p % 4 == 1 ? -4410 : 512 * p;
+            t.projectTimeMusic = p % 2 == 0 ? nan : 0.5 * p;
+            t.tempo = p % 5 == 0 ? nan : p % 5 == 1 ? -1.0 : 140.0;
+            t.timeSigNumerator = p % 2;
+            t.timeSigDenominator = 0;
+            fx->withContext = p % 7 != 0;
+            armed("VST 3 class " + std::to_string(c) + ", program " + std::to_string(p), [&] {
+                for (auto& q : reported.queues) q->points.clear();
+                fx->process(ins, outs, 512, &moves, &reported);
+                for (auto& q : reported.queues) q->points.clear();
+                fx->process(ins, ins, 3000, nullptr, &reported);
+                fx->process(ins, outs, 0, &moves, nullptr);
+                fx->process(ins, outs, 1, nullptr, nullptr);
+            });
+        }
+        fx->stop();
+    }
+}
+
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: rt-check FLANGER.so SWEEP.so BUNDLE/flanger.so\n");
+    if (argc != 5) {
+        std::fprintf(stderr,
+                     "usage: rt-check FLANGER.so SWEEP.so BUNDLE/flanger.so VST3-MODULE.so\n");
         return 2;
     }
     arm = reinterpret_cast<Arm>(dlsym(RTLD_DEFAULT, "rt_arm"));
@@ -216,6 +280,7 @@ int main(int argc, char** argv) {
     checkVst(argv[1]);
     checkVst(argv[2]);
     checkLv2(argv[3]);
+    checkVst3(argv[4]);
     if (failures != 0) return 1;
     std::printf("rt-check: no allocation, lock, sleep or file call on the audio path\n");
     return 0;
