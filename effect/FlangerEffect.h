@@ -148,6 +148,10 @@ private:
     void runChain(float** inputs, float** outputs, VstInt32 sampleFrames);
     // The processing thread's view, taken afresh from the shared state.
     void refreshView(std::uint32_t version);
+    // After a block: the main line's positions `w` and `r`, the filter
+    // histories and the post lines' indices stored back from the view,
+    // where tools, tests and the control operations read them.
+    void storeView(std::int32_t w, std::int32_t r);
 
     std::unique_ptr<FlangerProgram[]> programs;
     BiquadFilter filter;

@@ -137,6 +137,12 @@ void FlangerEffect::runChain(float** inputs, float** outputs, VstInt32 sampleFra
     if (w >= length) w -= length;
     std::int32_t r = v.readPos + advance;
     if (r >= length) r -= length;
+    storeView(w, r);
+}
+
+void FlangerEffect::storeView(std::int32_t w, std::int32_t r) {
+    View& v = view;
+    const chain::Lane* lanes = v.lanes;
     v.writePos = w;
     v.readPos = r;
     writePos = w;

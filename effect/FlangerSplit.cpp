@@ -46,18 +46,7 @@ void FlangerEffect::runChainSplit(float** inputs, float** outputs, VstInt32 samp
         if (i < count) r = behind(w, depthDelay(points[i].depth, length));
     }
 
-    v.writePos = w;
-    v.readPos = r;
-    writePos = w;
-    readPos = r;
-    if (v.filterOn) {
-        filter.channelHistory(BiquadFilter::kLeft) = lanes[0].history;
-        filter.channelHistory(BiquadFilter::kRight) = lanes[1].history;
-    }
-    post1L.setIndices(lanes[0].post1.write, lanes[0].post1.read);
-    post2L.setIndices(lanes[0].post2.write, lanes[0].post2.read);
-    post1R.setIndices(lanes[1].post1.write, lanes[1].post1.read);
-    post2R.setIndices(lanes[1].post2.write, lanes[1].post2.read);
+    storeView(w, r);
 }
 
 template void FlangerEffect::runChainSplit<false>(float**, float**, VstInt32, const DepthPoint*,
