@@ -284,17 +284,21 @@ void SweepEffect::resume() {
     resumes.fetch_add(1, std::memory_order_release);
 }
 
-void SweepEffect::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
-    if (shape == kOff) {
-        run<true>(inputs, outputs, sampleFrames, nullptr);
-        return;
-    }
+SweepTime SweepEffect::hostTime() {
     const VstIntPtr answer =
         audioMaster != nullptr
             ? audioMaster(&cEffect, audioMasterGetTime, 0,
                           kVstPpqPosValid | kVstTempoValid | kVstTimeSigValid, nullptr, 0.0f)
             : 0;
-    const SweepTime t = timeFrom(reinterpret_cast<const VstTimeInfo*>(answer));
+    return timeFrom(reinterpret_cast<const VstTimeInfo*>(answer));
+}
+
+void SweepEffect::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
+    if (shape == kOff) {
+        run<true>(inputs, outputs, sampleFrames, nullptr);
+        return;
+    }
+    const SweepTime t = hostTime();
     run<true>(inputs, outputs, sampleFrames, &t);
 }
 
@@ -303,12 +307,7 @@ void SweepEffect::processReplacing(float** inputs, float** outputs, VstInt32 sam
         run<false>(inputs, outputs, sampleFrames, nullptr);
         return;
     }
-    const VstIntPtr answer =
-        audioMaster != nullptr
-            ? audioMaster(&cEffect, audioMasterGetTime, 0,
-                          kVstPpqPosValid | kVstTempoValid | kVstTimeSigValid, nullptr, 0.0f)
-            : 0;
-    const SweepTime t = timeFrom(reinterpret_cast<const VstTimeInfo*>(answer));
+    const SweepTime t = hostTime();
     run<false>(inputs, outputs, sampleFrames, &t);
 }
 

@@ -95,6 +95,9 @@ public:
     static double rateHz(float value);
 
 private:
+    // The host's time at this block, asked with the fields the sweep reads
+    // (a null or unusable answer gives no position).
+    SweepTime hostTime();
     struct SweepValues {
         float shape, sync, rate, low, high, phase;
     };
