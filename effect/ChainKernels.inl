@@ -851,8 +851,8 @@ void runBlock(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
 // case) the pieces run as segments of one loop, the settings copied and the
 // layout judged once; otherwise each piece is a call of runBlock.
 template <bool kAccumulate, bool kFilter, int kMode>
-void runSplit(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t& w,
-              std::int32_t& r, std::int32_t n, const Jump* jumps, int count) {
+void runSplit(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t& w, std::int32_t& r,
+              std::int32_t n, const Jump* jumps, int count) {
     auto on = [length](std::int32_t p, std::int32_t frames) {
         p += frames < length ? frames : frames % length;
         return p >= length ? p - length : p;
