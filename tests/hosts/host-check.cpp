@@ -14,8 +14,9 @@
 //          [--export HOST.wav]      plug-in: every output as logged; the
 //          [--input IN.wav]         export found in the logged outputs, the
 //          [--reference REF.wav     input in the logged inputs; against a
-//           --start N --tempo BPM]  timeline render, the calls replayed with
-//                                   the exact positions of frames N on
+//           --start N --tempo BPM]  timeline render (4/4 from frame 0), the
+//                                   calls replayed with the exact positions
+//                                   of frames N on
 // Every file is 32-bit float WAV. Exit status 0 on success, 1 on a failed
 // comparison or an error, 2 on a usage error.
 #include <sndfile.h>
@@ -631,6 +632,10 @@ int replay(int argc, char** argv) {
     if (count == 0) {
         std::printf("reference: the export equals it bit for bit\n");
         return 0;
+    }
+    if (departs == calls.size()) {
+        std::printf("FAIL: the export differs from the reference with exact positions\n");
+        return 1;
     }
     const std::size_t from = calls[departs].at - offset;
     std::printf(
