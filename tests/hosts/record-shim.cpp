@@ -114,6 +114,8 @@ void VSTCALLBACK processReplacing(AEffect* effect, float** inputs, float** outpu
     put(inputCopy.data(), 2 * n * sizeof(float));
     for (int c = 0; c < 2; ++c)
         if (n > 0) put(outputs[c], n * sizeof(float));
+    // Whole records on disk even if the host dies without closing.
+    if (logFile != nullptr) std::fflush(logFile);
 }
 
 // Accumulating processing is not recorded: the plug-in answers the host
