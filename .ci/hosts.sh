@@ -27,7 +27,8 @@
 #           equal the VST 2 exports bit for bit, and the exports from the
 #           start twice over (VST 2 once without the shim) are bit-identical.
 #   lmms    LMMS 1.2 (i386) through Wine, the 32-bit DLL with all twelve
-#           parameters set in the project
+#           parameters set in the project, then the companion's DLL with
+#           its eighteen (Sweep Shape Off)
 # Every host runs with a time-out; one that fails, crashes or hangs fails
 # the check with its log printed, and the remaining hosts still run. (The
 # host functions run inside an if, where errexit does not apply: each step
@@ -86,11 +87,10 @@ SO=$ROOT/build/default/flanger.so
 BUNDLE=$ROOT/build/default/flanger.lv2
 CHECK=$ROOT/build/default/tests/hosts/host-check
 
-DLL32=$ROOT/build/windows-x86/flanger.dll
 if [[ " $HOSTS " == *" lmms "* ]]; then
     say "cross-building the 32-bit DLL"
     (cd "$ROOT" && cmake --preset windows-x86 >/dev/null &&
-        cmake --build --preset windows-x86 --target flanger >/dev/null)
+        cmake --build --preset windows-x86 --target flanger flanger_sweep >/dev/null)
 fi
 
 # --- Test signal ----------------------------------------------------------
@@ -351,22 +351,32 @@ check_ardour_vst3() {
 
 # --- LMMS -----------------------------------------------------------------
 check_lmms() {
-    local dir=$WORK/lmms
+    lmms_renders flanger && lmms_renders flanger-sweep
+}
+
+# One plug-in's 32-bit DLL in LMMS: build/windows-x86/$1.dll against the
+# Linux build's $1.so. The companion runs with Sweep Shape Off (parameter
+# 12), so LMMS loads its eighteen parameters and renders the flanger.
+lmms_renders() {
+    local name=$1 dir=$WORK/lmms-$1
     mkdir -p "$dir/home" "$dir/work"
-    cp "$DLL32" "$dir/flanger.dll" || return 1
+    cp "$ROOT/build/windows-x86/$name.dll" "$dir/$name.dll" || return 1
     export HOME=$dir/home WINEPREFIX=$dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
     # Every parameter goes into the project as INDEX:NAME:VALUE: factory
     # program 5 with Flanger Depth set. LMMS keeps parameter values to six
     # significant digits and sends them again so; the project and the
     # reference both use them at that precision.
-    local dump params reference=()
-    dump=$("$CHECK" params "$SO" --program "$PROGRAM" --param "0=$DEPTH" --digits 6) || return 1
+    local so=$ROOT/build/default/$name.so dump params count reference=() shape=()
+    [[ $name == flanger-sweep ]] && shape=(--param 12=0)
+    dump=$("$CHECK" params "$so" --program "$PROGRAM" --param "0=$DEPTH" "${shape[@]}" --digits 6) ||
+        return 1
+    count=$(grep -c . <<<"$dump")
     params=$(awk '{ printf "param%d=\"%s\" ", NR - 1, $0 }' <<<"$dump")
     read -r -a reference <<<"$(awk -F: '{ printf "--param %s=%s ", $1, $3 }' <<<"$dump")"
     # 96 ticks per second at 120 beats per minute.
-    sed -e "s|@PLUGIN@|$dir/flanger.dll|g" -e "s|@INPUT@|$WORK/in.wav|" \
-        -e "s|@TICKS@|$((FRAMES * 96 / RATE))|" -e "s|@RATE@|$RATE|" -e "s|@NUMPARAMS@|12|" \
+    sed -e "s|@PLUGIN@|$dir/$name.dll|g" -e "s|@INPUT@|$WORK/in.wav|" \
+        -e "s|@TICKS@|$((FRAMES * 96 / RATE))|" -e "s|@RATE@|$RATE|" -e "s|@NUMPARAMS@|$count|" \
         -e "s|@PARAMS@|$params|" "$ROOT/tests/hosts/lmms/project.mmp.in" >"$dir/check.mmp"
     sed -e "s|@WORK@|$dir/work/|" "$ROOT/tests/hosts/lmms/lmmsrc.xml.in" >"$dir/lmmsrc.xml"
 
@@ -376,7 +386,7 @@ check_lmms() {
     wineserver -k >/dev/null 2>&1 || true
     # LMMS renders without the effect when the DLL fails to load, and says so.
     if ((status != 0)) || grep -q 'could not be loaded' "$dir/lmms.log" || [[ ! -s $dir/out.wav ]]; then
-        echo "LMMS failed (status $status) or could not load the DLL"
+        echo "LMMS failed (status $status) or could not load $name.dll"
         show_log "$dir/lmms.log"
         return 1
     fi
@@ -384,7 +394,8 @@ check_lmms() {
     # LMMS processes in 256-frame periods and starts the clip on frame 0;
     # its render runs a bar longer than the input. The 32-bit DLL renders
     # exactly what the Linux build does.
-    "$CHECK" render "$SO" "$WORK/in.wav" "$dir/ref.wav" --block 256 "${reference[@]}" >/dev/null ||
+    echo "$name.dll with its $count parameters:"
+    "$CHECK" render "$so" "$WORK/in.wav" "$dir/ref.wav" --block 256 "${reference[@]}" >/dev/null ||
         return 1
     "$CHECK" compare "$dir/ref.wav" "$dir/out.wav" --expect-offset 0 --tolerance 0
 }

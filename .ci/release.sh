@@ -4,7 +4,8 @@
 # The .deb passes lintian, installs, runs from /usr/bin, its plug-in loads
 # from /usr/lib/vst and renders like the build tree's, and removing it leaves
 # none of its files. The archive, unpacked into an empty folder, renders like
-# the build tree. The 64-bit ARM .deb passes lintian and holds AArch64
+# the build tree. The companion (flanger-sweep.so, its DLLs) is checked beside
+# the flanger in each. The 64-bit ARM .deb passes lintian and holds AArch64
 # binaries; the ARM archive's tool, run under qemu-aarch64, renders the same
 # bytes as the x86-64 build tree. The zip holds a 32-bit and a 64-bit DLL with their exports,
 # imports and version resource, and a VST 3 bundle with both widths' modules. The VST 3 module
@@ -84,10 +85,12 @@ for f in "$deb" "$archive" "$zip" "$arm_deb" "$arm_archive"; do [[ -f $f ]] || d
 # --- the reference: the development build ----------------------------------
 ref=build/default
 if [[ ! -f $ref/build.ninja ]]; then cmake --preset default >/dev/null; fi
-cmake --build "$ref" -j2 --target flanger flanger-render vst-probe vst-check vst-compare flanger_vst3 \
-    vst3-check >/dev/null
-mkdir -p "$work/ref"
+cmake --build "$ref" -j2 --target flanger flanger_sweep flanger-render vst-probe vst-check vst-compare \
+    flanger_vst3 vst3-check >/dev/null
+mkdir -p "$work/ref" "$work/ref-sweep"
 "$ref/host/vst-check" "$ref/flanger.so" "$work/ref" >/dev/null || die "vst-check failed on $ref/flanger.so"
+"$ref/host/vst-check" "$ref/flanger-sweep.so" "$work/ref-sweep" >/dev/null ||
+    die "vst-check failed on $ref/flanger-sweep.so"
 "$ref/host/flanger-render" -q --plugin "$ref/flanger.so" --program 5 "$work/ref.au"
 
 ref_vst3=$ref/flanger.vst3/Contents/x86_64-linux/flanger.so
@@ -99,12 +102,14 @@ vst3_like_reference() {  # VST 3 module
     echo "$1: parameters, programs, texts, renders and state as $ref_vst3"
 }
 
-renders_like_reference() {  # plug-in, label
+renders_like_reference() {  # plug-in, label; the companion's name ends in -sweep.so
+    local reference=ref built=$ref/flanger.so
+    [[ $1 == *-sweep.so ]] && reference=ref-sweep built=$ref/flanger-sweep.so
     mkdir -p "$work/$2"
     "$ref/host/vst-check" "$1" "$work/$2" >/dev/null || die "vst-check failed on $1"
-    "$ref/host/vst-compare" "$work/ref" "$work/$2" 0 >/dev/null ||
-        die "$1 renders differently from $ref/flanger.so"
-    echo "$1: all 20 programs render bit-identically to $ref/flanger.so"
+    "$ref/host/vst-compare" "$work/$reference" "$work/$2" 0 >/dev/null ||
+        die "$1 renders differently from $built"
+    echo "$1: all 20 programs render bit-identically to $built"
 }
 
 # --- .deb ------------------------------------------------------------------
@@ -140,6 +145,7 @@ vendor=$((major * 1000 + minor * 100 + patch))
     die "vst-probe on /usr/lib/vst/flanger.so does not show vendor version $vendor: $probe"
 echo "vst-probe /usr/lib/vst/flanger.so: vendor version $vendor"
 renders_like_reference /usr/lib/vst/flanger.so installed
+renders_like_reference /usr/lib/vst/flanger-sweep.so installed-sweep
 vst3_like_reference /usr/lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so
 (cd / && /usr/bin/flanger-render -q --program 5 "$work/installed.au") || die "the installed tool cannot render"
 cmp "$work/installed.au" "$work/ref.au" || die "the installed tool renders differently from $ref"
@@ -163,12 +169,13 @@ step "archive in an empty folder"
 mkdir "$work/unpacked"
 tar -xzf "$archive" -C "$work/unpacked"
 top=$work/unpacked/$pkg-$version-linux-x86_64
-for f in INSTALL LICENSE README.md bin/flanger-render lib/vst/flanger.so share/man/man1/flanger-render.1 \
-    lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so; do
+for f in INSTALL LICENSE README.md bin/flanger-render lib/vst/flanger.so lib/vst/flanger-sweep.so \
+    share/man/man1/flanger-render.1 lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so; do
     [[ -f $top/$f ]] || die "the archive lacks $f"
 done
 [[ $(find "$work/unpacked" -mindepth 1 -maxdepth 1) == "$top" ]] || die "the archive has more than one top folder"
 renders_like_reference "$top/lib/vst/flanger.so" archive
+renders_like_reference "$top/lib/vst/flanger-sweep.so" archive-sweep
 vst3_like_reference "$top/lib/vst3/flanger.vst3/Contents/x86_64-linux/flanger.so"
 # The archive's own tool, finding its plug-in by itself in ../lib/vst.
 (cd "$work" && "$top/bin/flanger-render" -q --program 5 "$work/archive.au") ||
@@ -184,8 +191,8 @@ mkdir "$work/arm-deb" "$work/arm-unpacked"
 dpkg-deb -x "$arm_deb" "$work/arm-deb"
 tar -xzf "$arm_archive" -C "$work/arm-unpacked"
 arm_top=$work/arm-unpacked/$pkg-$version-linux-aarch64
-for f in usr/bin/flanger-render usr/lib/vst/flanger.so usr/lib/lv2/flanger.lv2/flanger.so \
-    usr/lib/vst3/flanger.vst3/Contents/aarch64-linux/flanger.so; do
+for f in usr/bin/flanger-render usr/lib/vst/flanger.so usr/lib/vst/flanger-sweep.so \
+    usr/lib/lv2/flanger.lv2/flanger.so usr/lib/vst3/flanger.vst3/Contents/aarch64-linux/flanger.so; do
     [[ $(readelf -h "$work/arm-deb/$f") == *"Machine:"*"AArch64"* ]] || die "$arm_deb: $f is not AArch64"
     [[ $(readelf -h "$arm_top/${f#usr/}") == *"Machine:"*"AArch64"* ]] || die "$arm_archive: ${f#usr/} is not AArch64"
 done
@@ -228,7 +235,10 @@ check_dll() {  # file, bits, objdump format, PE magic, exports
 }
 check_dll flanger-32bit.dll 32 pei-i386 010b "main"
 check_dll flanger-64bit.dll 64 pei-x86-64 020b "VSTPluginMain main"
-for dll in flanger-32bit.dll flanger-64bit.dll flanger.vst3; do
+check_dll flanger-sweep-32bit.dll 32 pei-i386 010b "main"
+check_dll flanger-sweep-64bit.dll 64 pei-x86-64 020b "VSTPluginMain main"
+for dll in flanger-32bit.dll flanger-64bit.dll flanger-sweep-32bit.dll flanger-sweep-64bit.dll \
+    flanger.vst3; do
     grep -q "$dll" "$win/INSTALL.txt" || die "INSTALL.txt does not name $dll"
 done
 check_vst3() {  # module in the bundle, objdump format

@@ -808,10 +808,53 @@ void BM_Program(benchmark::State& state) {
 BENCHMARK(BM_Program)->DenseRange(0, 19);
 
 // The companion with its program's sweep (a control point every 32 frames,
-// the depth changing at each), the host giving no time: against BM_Program
-// with the same program.
+// the depth changing at each), the host giving no time, against the flanger
+// with the same program on the same signal: both run in every round (which
+// goes first alternates), so load that comes and goes touches both alike.
+// Counters: ns_per_frame (the companion's) and flanger_ratio, the median of
+// the rounds' companion / flanger times.
 void BM_Sweep(benchmark::State& state) {
-    runBlocks(state, static_cast<int>(state.range(0)), 512, false, true);
+    constexpr std::int32_t kBlock = 512;
+    constexpr int kCalls = 16384 / kBlock;
+    const int program = static_cast<int>(state.range(0));
+    std::unique_ptr<vsthost::Plugin> plugins[2] = {startPlugin(program, kBlock, true),
+                                                   startPlugin(program, kBlock, false)};
+    std::vector<float> inL = noise(kBlock, 1), inR = noise(kBlock, 2);
+    std::vector<float> outL(kBlock), outR(kBlock);
+    float* ins[2] = {inL.data(), inR.data()};
+    float* outs[2] = {outL.data(), outR.data()};
+    auto run = [&](vsthost::Plugin& p) {
+        const double t0 = threadNs();
+        for (int c = 0; c < kCalls; ++c) {
+            p.processReplacing(ins, outs, kBlock);
+            benchmark::DoNotOptimize(outL.data());
+            benchmark::DoNotOptimize(outR.data());
+        }
+        return threadNs() - t0;
+    };
+    for (auto& p : plugins)
+        for (int i = 0; i < 8192 / kBlock + 1; ++i) p->processReplacing(ins, outs, kBlock);
+    std::vector<double> ns, ratios;
+    bool sweepFirst = true;
+    for (auto _ : state) {
+        double t[2];
+        if (sweepFirst) {
+            t[0] = run(*plugins[0]);
+            t[1] = run(*plugins[1]);
+        } else {
+            t[1] = run(*plugins[1]);
+            t[0] = run(*plugins[0]);
+        }
+        sweepFirst = !sweepFirst;
+        ns.push_back(t[0]);
+        ratios.push_back(t[0] / t[1]);
+    }
+    const auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["ns_per_frame"] = median(ns) / (kCalls * kBlock);
+    state.counters["flanger_ratio"] = median(ratios);
 }
 BENCHMARK(BM_Sweep)->Arg(0)->Arg(1)->Arg(11)->ArgName("program");
 

@@ -58,12 +58,28 @@ struct Lane {
 using Routine = void (*)(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t w,
                          std::int32_t r, std::int32_t frames);
 
+// Where a split block's main line moves: from frame `frame` of the block on
+// it reads `delay` samples behind the write (a delay outside the line reads
+// at its far end).
+struct Jump {
+    std::int32_t frame;
+    std::int32_t delay;
+};
+
+// A block as a Routine runs it, the main line's read moved at each of the
+// `count` jumps (frames strictly increasing, inside the block) without
+// starting a new call: the layout is judged once for the whole block.
+// Leaves w and r where the block ends.
+using SplitRoutine = void (*)(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t& w,
+                              std::int32_t& r, std::int32_t frames, const Jump* jumps, int count);
+
 enum class InstructionSet { kPlain, kSse2, kAvx };
 
 struct Kernels {
     InstructionSet set;
     // [adding][filter on][inject mode - 1]
     Routine routines[2][2][8];
+    SplitRoutine splits[2][2][8];
 };
 
 // The loops for `set`, or for the best set below it that this build has and

@@ -847,6 +847,63 @@ void runBlock(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t 
     }
 }
 
+// A block split at jumps. Where the host's arrays are all apart (the common
+// case) the pieces run as segments of one loop, the settings copied and the
+// layout judged once; otherwise each piece is a call of runBlock.
+template <bool kAccumulate, bool kFilter, int kMode>
+void runSplit(const Settings& s, Lane* lanes, std::int32_t length, std::int32_t& w, std::int32_t& r,
+              std::int32_t n, const Jump* jumps, int count) {
+    auto on = [length](std::int32_t p, std::int32_t frames) {
+        p += frames < length ? frames : frames % length;
+        return p >= length ? p - length : p;
+    };
+    auto behind = [length](std::int32_t p, std::int32_t delay) {
+        const std::int32_t d = delay >= 0 && delay < length ? delay : length - 1;
+        return p - d < 0 ? p - d + length : p - d;
+    };
+    Lane& L = lanes[0];
+    Lane& R = lanes[1];
+    const bool apart = L.in != L.out && R.in != R.out && !overlaps(L.in, L.out, n) &&
+                       !overlaps(R.in, R.out, n) && !overlaps(L.out, R.in, n) &&
+                       !overlaps(L.out, R.out, n) && !overlaps(R.out, L.in, n);
+    Settings local = s;
+    local.pairwise = true;
+    const float* const in[2] = {L.in, R.in};
+    float* const out[2] = {L.out, R.out};
+    std::int32_t at = 0;
+    for (int i = 0; i <= count; ++i) {
+        const std::int32_t end = i < count ? jumps[i].frame : n;
+        if (end > at) {
+            if (apart) {
+                runLanes<kFilter, kMode, kAccumulate, false, 2>(local, lanes, length, w, r,
+                                                                end - at);
+            } else {
+                for (int k = 0; k < 2; ++k) {
+                    lanes[k].in = in[k] + at;
+                    lanes[k].out = out[k] + at;
+                }
+                runBlock<kAccumulate, kFilter, kMode>(s, lanes, length, w, r, end - at);
+            }
+            w = on(w, end - at);
+            r = on(r, end - at);
+            at = end;
+        }
+        if (i < count) r = behind(w, jumps[i].delay);
+    }
+}
+
+template <bool kAccumulate, bool kFilter>
+constexpr void fillSplits(SplitRoutine (&row)[8]) {
+    row[0] = runSplit<kAccumulate, kFilter, 1>;
+    row[1] = runSplit<kAccumulate, kFilter, 2>;
+    row[2] = runSplit<kAccumulate, kFilter, 3>;
+    row[3] = runSplit<kAccumulate, kFilter, 4>;
+    row[4] = runSplit<kAccumulate, kFilter, 5>;
+    row[5] = runSplit<kAccumulate, kFilter, 6>;
+    row[6] = runSplit<kAccumulate, kFilter, 7>;
+    row[7] = runSplit<kAccumulate, kFilter, 8>;
+}
+
 template <bool kAccumulate, bool kFilter>
 constexpr void fillModes(Routine (&row)[8]) {
     row[0] = runBlock<kAccumulate, kFilter, 1>;
@@ -860,11 +917,15 @@ constexpr void fillModes(Routine (&row)[8]) {
 }
 
 constexpr Kernels makeKernels() {
-    Kernels k{kSet, {}};
+    Kernels k{kSet, {}, {}};
     fillModes<false, false>(k.routines[0][0]);
     fillModes<false, true>(k.routines[0][1]);
     fillModes<true, false>(k.routines[1][0]);
     fillModes<true, true>(k.routines[1][1]);
+    fillSplits<false, false>(k.splits[0][0]);
+    fillSplits<false, true>(k.splits[0][1]);
+    fillSplits<true, false>(k.splits[1][0]);
+    fillSplits<true, true>(k.splits[1][1]);
     return k;
 }
 

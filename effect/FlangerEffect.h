@@ -122,20 +122,20 @@ protected:
     FlangerEffect(audioMasterCallback audioMaster, VstInt32 numParams);
 
     // Where a block's depth changes: from frame `frame` of the block on, the
-    // main line reads as Flanger Depth `depth` would place it, without
-    // changing the parameter. Frames strictly increase within a block.
-    struct DepthPoint {
-        std::int32_t frame;
-        float depth;
-    };
+    // main line reads `delay` samples behind (depthDelay of the depth for
+    // the line's length), without changing the parameter. Frames strictly
+    // increase within a block.
+    using DepthPoint = chain::Jump;
+    // The instruction set the chain's loops use (fixed at construction).
+    chain::InstructionSet instructionSet() const { return kernels->set; }
     // Processing thread: one block as process/processReplacing run it, split
-    // inside at the points, each piece one call of the chain's routine with
-    // the per-block setup done once. `held` (or null) is the depth the read
-    // position follows up to the first point; it is applied again when a
-    // fresh view re-derived the read position from Flanger Depth.
+    // inside at the points by the chain's split routine, the per-block setup
+    // done once. `held` (or null) is the delay the read position follows up
+    // to the first point; it is applied again when a fresh view re-derived
+    // the read position from Flanger Depth.
     template <bool kAccumulate>
     void runChainSplit(float** inputs, float** outputs, VstInt32 sampleFrames,
-                       const DepthPoint* points, int count, const float* held);
+                       const DepthPoint* points, int count, const std::int32_t* held);
 
 private:
     void initPrograms();
@@ -209,6 +209,7 @@ private:
     struct View {
         std::uint32_t version = 0;        // never a count controlVersion holds at first
         chain::Routine routines[2] = {};  // replacing, adding
+        chain::SplitRoutine splits[2] = {};
         bool filterOn = false;
         chain::Settings settings{};
         std::int32_t length = 0;

@@ -82,8 +82,10 @@ void FlangerEffect::refreshView(std::uint32_t version) {
     // other values read here.
     const std::int32_t index = chainIndex;
     v.filterOn = index >= 8;
-    for (int adding = 0; adding < 2; ++adding)
+    for (int adding = 0; adding < 2; ++adding) {
         v.routines[adding] = kernels->routines[adding][v.filterOn ? 1 : 0][index & 7];
+        v.splits[adding] = kernels->splits[adding][v.filterOn ? 1 : 0][index & 7];
+    }
 
     // The filter's coefficients as one consistent set. A copy that keeps
     // overlapping a redesign keeps the previous set; the redesign's own

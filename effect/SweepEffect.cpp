@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "effect/NumberText.h"
+#include "effect/SweepStepper.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ constexpr double kMaxQuarter = 1.0e15;
 // frames and one more at the start, the points fit a fixed array.
 constexpr std::int32_t kPieceFrames = 2048;
 constexpr int kMaxPoints = kPieceFrames / static_cast<int>(kSweepControlFrames) + 2;
+static_assert(kPieceFrames / kSweepControlFrames <= SweepStepper::kMaxCount);
 
 // One sweep per program: shape, sync, rate, low, high, phase (normalised).
 // Band values sit in the middle of their bands.
@@ -381,71 +383,52 @@ void SweepEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames,
         const double high = static_cast<float>(fHigh);
         const double phase = static_cast<float>(fPhase);
         const double quarters = syncQuarters();
-        const double period = 1.0 / rateHz(fRate);
-        auto depthAt = [&](std::int32_t k, float& depth, double& u) {
-            const double position = quarters > 0.0
-                                        ? quarterAt(k) / quarters
-                                        : static_cast<double>(frame0 + k) / rate / period;
-            const auto value = static_cast<float>(sweep::valueAt(kind, position, phase, low, high));
-            if (!std::isfinite(value)) return false;
-            const double x = position + phase;
-            u = x - std::floor(x);
-            depth = value;
-            return true;
+        const double period = quarters > 0.0 ? 0.0 : 1.0 / rateHz(fRate);
+        auto positionAt = [&](std::int32_t k) {
+            return quarters > 0.0 ? quarterAt(k) / quarters
+                                  : static_cast<double>(frame0 + k) / rate / period;
         };
-
-        // A point splits the block only where the main line's delay moves:
-        // a value that gives the delay already applied changes no sample.
         const std::int32_t lineLength = getBufferLength();
-        // Points whose delay provably equals the last one's are not even
-        // evaluated: within a block the position runs linearly, so the value
-        // moves at most `perPoint` samples of delay from one point to the
-        // next (the shape's steepest slope), and the shapes jump only where
-        // u wraps (saw, square) or crosses one half (square).
+        // The position's advance from one control point to the next.
         const double step =
             quarters > 0.0
                 ? static_cast<double>(kSweepControlFrames) * beatsPerSecond / rate / quarters
                 : static_cast<double>(kSweepControlFrames) / rate / period;
-        constexpr double kSlopes[] = {3.1415927, 2.0, 1.0, 0.0};  // sine, triangle, saw, square
-        const double perPoint =
-            std::fabs(high - low) * kSlopes[band - 1] * step * static_cast<double>(lineLength - 1);
-        std::int64_t skipUntil = frame0;  // points before this frame keep the delay
-        auto unchangedPoints = [&](float depth, double u) -> std::int64_t {
-            // A hundredth of a sample covers every rounding on the way.
-            const double x = static_cast<double>(static_cast<float>(lineLength - 1) * depth);
-            const double room = std::min(x - std::floor(x), std::floor(x) + 1.0 - x) - 0.01;
-            if (room <= 0.0) return 0;
-            double m = perPoint > 0.0 ? room / perPoint : 1.0e6;
-            if (kind == sweep::Shape::kSaw || kind == sweep::Shape::kSquare) {
-                const double jump = kind == sweep::Shape::kSquare && u < 0.5 ? 0.5 : 1.0;
-                m = std::min(m, (jump - u) / step - 1.0);
-            }
-            m = std::min(m, 1.0e6);
-            return m >= 1.0 ? static_cast<std::int64_t>(m) : 0;
+        const SweepStepper stepper(kind, low, high, lineLength, step,
+                                   instructionSet() == chain::InstructionSet::kAvx);
+        // The value at a point as defined, and the delay it gives; false when
+        // the value is not finite (the point is then not taken).
+        auto definedDelay = [&](std::int32_t k, std::int32_t& delay) {
+            const auto depth =
+                static_cast<float>(sweep::valueAt(kind, positionAt(k), phase, low, high));
+            if (!std::isfinite(depth)) return false;
+            delay = depthDelay(depth, lineLength);
+            return true;
         };
+
+        // The delay applied last: a point splits the block only where the
+        // main line's delay moves (a value that gives the same delay changes
+        // no sample). One applied in a line of another length moves on the
+        // first point.
+        std::int32_t current = applied && appliedLength == lineLength ? appliedDelay : -1;
+        std::int32_t lastPoint = -1;  // the block's last point taken
         DepthPoint points[kMaxPoints];
         for (std::int32_t start = 0; start < n; start += kPieceFrames) {
             const std::int32_t length = n - start < kPieceFrames ? n - start : kPieceFrames;
-            const float held = lastDepth;
-            const bool hadDepth = applied;
+            const std::int32_t held = current;
             int count = 0;
-            float depth = 0.0f;
-            double u = 0.0;
-            auto take = [&](std::int32_t k, bool always) {
-                if (!always && applied && lineLength == appliedLength && frame0 + k < skipUntil)
-                    return;
-                if (!depthAt(k, depth, u)) return;
-                const std::int32_t delay = depthDelay(depth, lineLength);
-                if (always || !applied || delay != appliedDelay || lineLength != appliedLength) {
-                    points[count++] = {k - start, depth};
-                    appliedDelay = delay;
-                    appliedLength = lineLength;
-                }
-                lastDepth = depth;
-                applied = true;
-                skipUntil = frame0 + k + kSweepControlFrames * unchangedPoints(depth, u) + 1;
+            // Written always, counted when the delay moves.
+            auto take = [&](std::int32_t k, std::int32_t delay) {
+                points[count] = {k - start, delay};
+                count += delay != current ? 1 : 0;
+                current = delay;
+                lastPoint = k;
             };
-            if (start == 0 && force) take(0, true);
+            std::int32_t delay = 0;
+            if (start == 0 && force && definedDelay(0, delay)) {
+                current = -1;
+                take(0, delay);
+            }
             // The first multiple of 32 timeline frames in the piece.
             const std::int64_t phaseFrames =
                 ((frame0 + start) % kSweepControlFrames + kSweepControlFrames) %
@@ -453,12 +436,35 @@ void SweepEffect::run(float** inputs, float** outputs, VstInt32 sampleFrames,
             std::int32_t k = start + static_cast<std::int32_t>(
                                          phaseFrames == 0 ? 0 : kSweepControlFrames - phaseFrames);
             if (k == 0 && force) k += static_cast<std::int32_t>(kSweepControlFrames);
-            for (; k < start + length; k += static_cast<std::int32_t>(kSweepControlFrames))
-                take(k, false);
+            if (k < start + length) {
+                // The phase at the piece's first point as defined; the
+                // stepper carries it on to the others.
+                const double position = positionAt(k);
+                const double x = position + phase;
+                const int m = static_cast<int>((start + length - k + kSweepControlFrames - 1) /
+                                               kSweepControlFrames);
+                std::int32_t delays[SweepStepper::kMaxCount];
+                if (stepper.usable(position, x, quarters > 0.0 ? quarterAt(k) : 0.0))
+                    stepper.delays(x - std::floor(x), m, delays);
+                else
+                    std::fill_n(delays, m, -1);
+                for (int j = 0; j < m; ++j, k += static_cast<std::int32_t>(kSweepControlFrames)) {
+                    if (delays[j] >= 0)
+                        take(k, delays[j]);
+                    else if (definedDelay(k, delay))
+                        take(k, delay);
+                }
+            }
             float* ins[2] = {inputs[0] + start, inputs[1] + start};
             float* outs[2] = {outputs[0] + start, outputs[1] + start};
             runChainSplit<kAccumulate>(ins, outs, length, points, count,
-                                       hadDepth ? &held : nullptr);
+                                       held >= 0 ? &held : nullptr);
+        }
+        if (lastPoint >= 0) {
+            applied = true;
+            appliedDelay = current;
+            appliedLength = lineLength;
+            swept = {kind, positionAt(lastPoint), phase, low, high};
         }
     }
 

@@ -81,9 +81,12 @@ public:
     // Read-only views for tests and tools.
     std::int32_t getShape() const { return shape; }
     std::int32_t getSync() const { return sync; }
-    // The last depth value the sweep evaluated (its delay is the one applied),
-    // and whether it has evaluated one.
-    float getSweptDepth() const { return lastDepth; }
+    // The sweep's value at its last control point (its delay is the one
+    // applied), and whether it has taken one.
+    float getSweptDepth() const {
+        return static_cast<float>(
+            sweep::valueAt(swept.shape, swept.position, swept.phase, swept.low, swept.high));
+    }
     bool hasSweptDepth() const { return applied; }
     // Quarter notes per sync length for the current band and meter (0 when
     // Sync is Off).
@@ -127,12 +130,16 @@ private:
     // no position): its timeline frame and quarter-note position.
     std::int64_t nextFrame = 0;
     double nextQuarter = 0.0;
-    // The last value the sweep reached, and the main-line delay it applied
-    // in a line of appliedLength samples.
+    // Whether a point was taken, the main-line delay applied last in a line
+    // of appliedLength samples, and what the last point's value is made of.
     bool applied = false;
-    float lastDepth = 0.0f;
     std::int32_t appliedDelay = 0;
     std::int32_t appliedLength = 0;
+    struct SweptPoint {
+        sweep::Shape shape = sweep::Shape::kSine;
+        double position = 0.0, phase = 0.0, low = 0.0, high = 0.0;
+    };
+    SweptPoint swept;
 };
 
 // The companion's instance for a host; its binary's entry passes this to

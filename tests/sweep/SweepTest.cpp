@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "effect/SweepEffect.h"
+#include "effect/SweepStepper.h"
 #include "host/VstHost.h"
 
 namespace {
@@ -198,6 +199,61 @@ TEST(SweepAgainstRenderTool, EveryShapeEqualsTheToolsSweepOfTheFlangerBitForBit)
         std::remove(b.c_str());
     }
     ::rmdir(dir.c_str());
+}
+
+// The stepped delays against the defined evaluation, point by point, for
+// every shape in both vector widths, lines of 8 kHz to 1.5 MHz, free and
+// synced positions near the stepper's limits: every delay given is the
+// defined one, and few points fall back.
+TEST(SweepStepperDelays, EqualTheDefinedEvaluationWhereverGiven) {
+    const sweep::Shape shapes[] = {sweep::Shape::kSine, sweep::Shape::kTriangle, sweep::Shape::kSaw,
+                                   sweep::Shape::kSquare};
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    long given = 0, total = 0;
+    for (bool avx : {false, true}) {
+        for (sweep::Shape shape : shapes) {
+            for (std::int32_t length : {40, 400, 1740, 13900}) {
+                for (int trial = 0; trial < 200; ++trial) {
+                    const auto low = static_cast<double>(static_cast<float>(unit(rng)));
+                    const auto high = static_cast<double>(static_cast<float>(unit(rng)));
+                    const auto phase = static_cast<double>(static_cast<float>(unit(rng)));
+                    const double rate = 8000.0 + unit(rng) * 184000.0;
+                    const bool synced = trial % 2 == 1;
+                    // Free: a period of 0.05 to 100 s from frame f0; synced: a
+                    // sync length in quarter notes from quarter note q0.
+                    const double period = 0.05 + unit(rng) * 100.0;
+                    const double quarters = 0.25 * static_cast<double>(1 << (trial % 9));
+                    const double perSecond = (1.0 + unit(rng) * 998.0) / 60.0;
+                    const double edge = trial % 4 < 2 ? 1.0 : 1048000.0;  // positions near 2^20
+                    const double q0 = (unit(rng) - 0.5) * edge * quarters;
+                    const auto f0 =
+                        static_cast<std::int64_t>((unit(rng) - 0.5) * edge * period * rate);
+                    auto position = [&](std::int32_t k) {
+                        return synced ? (q0 + static_cast<double>(k) * perSecond / rate) / quarters
+                                      : static_cast<double>(f0 + k) / rate / period;
+                    };
+                    const double step =
+                        synced ? 32.0 * perSecond / rate / quarters : 32.0 / rate / period;
+                    const SweepStepper stepper(shape, low, high, length, step, avx);
+                    const double x = position(0) + phase;
+                    if (!stepper.usable(position(0), x, synced ? q0 : 0.0)) continue;
+                    std::int32_t delays[SweepStepper::kMaxCount];
+                    stepper.delays(x - std::floor(x), SweepStepper::kMaxCount, delays);
+                    for (int j = 0; j < SweepStepper::kMaxCount; ++j) {
+                        const auto value = static_cast<float>(
+                            sweep::valueAt(shape, position(32 * j), phase, low, high));
+                        ++total;
+                        if (delays[j] < 0) continue;
+                        ++given;
+                        ASSERT_EQ(delays[j], FlangerEffect::depthDelay(value, length))
+                            << "point " << j << " length " << length << " trial " << trial;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(given, total * 9 / 10) << given << " of " << total;
 }
 
 // The depth the sweep applies at a block's first frame, read with the Saw
