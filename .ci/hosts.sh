@@ -13,30 +13,33 @@
 #           program 5 and an automated Flanger Depth; also checks that every
 #           parameter takes automation and that the 20 programs are listed
 #           by name
+#   ardour_sweep  Ardour 7, the companion as VST 2 (.so) and LV2: sessions
+#           at 120 bpm with program 0 (a sine synced to one bar) from the
+#           timeline's start and from bar 3. The VST 2 plug-in runs through
+#           tests/hosts/record-shim, which logs Ardour's calls and the time
+#           it answered; replaying the log through the real binary gives the
+#           export bit for bit, and replaying it with each frame's exact
+#           position gives flanger-render --tempo 120 bit for bit, so every
+#           sample where the export differs from the tool follows from
+#           Ardour's positions (its frames are exact; its ppq is rounded to
+#           1/1920 of a quarter note). Bar 3 is reached with the same sweep
+#           position as a render from the timeline's start. The LV2 exports
+#           equal the VST 2 exports bit for bit, and the exports from the
+#           start twice over (VST 2 once without the shim) are bit-identical.
 #   lmms    LMMS 1.2 (i386) through Wine, the 32-bit DLL with all twelve
 #           parameters set in the project, then the companion's DLL with
 #           its eighteen (Sweep Shape Off)
-#   ardour_sweep  (only when named in HOSTS_ONLY) Ardour 7, the companion's
-#           .so: a session at 120 bpm with program 0 (a sine synced to one
-#           bar) exported twice from the start, and a session whose range
-#           starts at bar 3, each against flanger-render --tempo 120 with the
-#           same program. The two exports agree bit for bit; against the
-#           tool they differ where the sweep's delay steps: Ardour 7.3's
-#           export reports positions that do not follow the exported frames
-#           one to one (its first rolling block says frame 0, the next 256,
-#           then 1024 on per block) and quarter notes cut to 1/1920 of a
-#           beat, so the sweep follows Ardour's timeline, not the file's.
 # Every host runs with a time-out; one that fails, crashes or hangs fails
 # the check with its log printed, and the remaining hosts still run. (The
 # host functions run inside an if, where errexit does not apply: each step
 # checks its own status.)
-# Installs what it needs from Debian when missing. HOSTS_ONLY="ardour ardour_lv2 ardour_vst3 lmms"
-# picks hosts; HOSTS_KEEP=1 keeps the work folder.
+# Installs what it needs from Debian when missing. HOSTS_ONLY="ardour ardour_lv2 ardour_vst3
+# ardour_sweep lmms" picks hosts; HOSTS_KEEP=1 keeps the work folder.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mktemp -d /tmp/flanger-hosts.XXXXXX)
-HOSTS=${HOSTS_ONLY:-ardour ardour_lv2 ardour_vst3 lmms}
+HOSTS=${HOSTS_ONLY:-ardour ardour_lv2 ardour_vst3 ardour_sweep lmms}
 RATE=44100
 PROGRAM=5     # Metal Flange 1
 LV2_PRESET="Mega Bass"  # program 7, inject mode 8
@@ -79,7 +82,7 @@ fi
 say "building the plug-in and the reference renderer"
 cmake --preset default -S "$ROOT" >/dev/null
 cmake --build "$ROOT/build/default" -j2 --target flanger flanger_sweep flanger_lv2_bundle \
-    flanger-render host-check >/dev/null
+    flanger-render host-check record-shim >/dev/null
 SO=$ROOT/build/default/flanger.so
 BUNDLE=$ROOT/build/default/flanger.lv2
 CHECK=$ROOT/build/default/tests/hosts/host-check
@@ -154,6 +157,25 @@ check_ardour() {
     ardour_export_matches "$dir" "$PROGRAM"
 }
 
+# Exports the session "check" in folder $2 to $3 as 32-bit float, its log
+# in $1, each try stopped after $4 seconds (default 60). The exporter
+# sometimes aborts or hangs with any plug-in: three tries (a record-shim
+# log named by FLANGER_SHIM_LOG starts afresh each).
+ardour_export() {
+    local dir=$1 session=$2 out=$3 limit=${4:-60} try
+    for try in 1 2 3; do
+        rm -f "$out"
+        [[ -z ${FLANGER_SHIM_LOG:-} ]] || rm -f "$FLANGER_SHIM_LOG"
+        if run_logged "$limit" "$dir/export.log" ardour7-export -b float -o "$out" "$session" check &&
+            [[ -s $out ]]; then
+            return 0
+        fi
+        echo "ardour7-export failed, crashed or hung (try $try of 3)"
+        show_log "$dir/export.log"
+    done
+    return 1
+}
+
 # Exports the session in $1 and compares it, offset 0 and tolerance 0, with
 # the VST 2 build's out-of-place render of program $2 at the session's depth.
 # Ardour processes in 1024-frame blocks and the plug-in reports no latency,
@@ -161,19 +183,7 @@ check_ardour() {
 # whatever buffers Ardour hands it).
 ardour_export_matches() {
     local dir=$1 program=$2
-    # The exporter sometimes aborts or hangs with any plug-in: three tries.
-    local try ok=0
-    for try in 1 2 3; do
-        rm -f "$dir/out.wav"
-        if run_logged 60 "$dir/export.log" ardour7-export -b float -o "$dir/out.wav" \
-            "$dir/session" check && [[ -s $dir/out.wav ]]; then
-            ok=1
-            break
-        fi
-        echo "ardour7-export failed, crashed or hung (try $try of 3)"
-        show_log "$dir/export.log"
-    done
-    ((ok == 1)) || return 1
+    ardour_export "$dir" "$dir/session" "$dir/out.wav" || return 1
     "$CHECK" render "$SO" "$WORK/in.wav" "$dir/ref.wav" --block 1024 \
         --program "$program" --param "0=$DEPTH" >/dev/null || return 1
     "$CHECK" compare "$dir/ref.wav" "$dir/out.wav" --expect-offset 0 --tolerance 0
@@ -216,66 +226,78 @@ check_ardour_lv2() {
 }
 
 # --- Ardour, the companion -------------------------------------------------
+# The companion (program 0: a sine synced to one bar) in sessions at 120 bpm
+# from the timeline's start and from bar 3, as VST 2 and as LV2. The VST 2
+# sessions run it through record-shim, which logs every call Ardour makes
+# and the time it answers; `host-check replay` plays the log back through
+# the real binary (it must give Ardour's export bit for bit), then replays
+# the same calls with each frame's exact position, which must give
+# flanger-render --tempo 120 bit for bit: so every sample where the export
+# differs from the tool follows from the positions Ardour reported (its ppq
+# is rounded to 1/1920 of a quarter note). The LV2 exports must equal the
+# VST 2 exports bit for bit, and each start-of-timeline export twice.
 check_ardour_sweep() {
     local dir=$WORK/ardour-sweep program=0 bar3=$((4 * RATE))  # bar 3 at 120 bpm in 4/4: 4 s
-    local so=$dir/plugin/flanger-sweep.so tool=$ROOT/build/default/host/flanger-render
-    mkdir -p "$dir/plugin" "$dir/config" "$dir/cache"
-    cp "$ROOT/build/default/flanger-sweep.so" "$so" || return 1
-    export XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache LXVST_PATH=$dir/plugin
+    local real=$dir/real/flanger-sweep.so so=$dir/plugin/flanger-sweep.so uri
+    local tool=$ROOT/build/default/host/flanger-render
+    uri=$(sed -n 's/^<\([^>#]*sweep\)>$/\1/p' "$BUNDLE/manifest.ttl" | head -n 1)
+    mkdir -p "$dir/plugin" "$dir/real" "$dir/lv2" "$dir/config" "$dir/cache"
+    cp "$ROOT/build/default/flanger-sweep.so" "$real" || return 1
+    cp "$ROOT/build/default/tests/hosts/record-shim.so" "$so" || return 1
+    cp -r "$BUNDLE" "$dir/lv2/" || return 1
+    export XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache LXVST_PATH=$dir/plugin \
+        LV2_PATH=$dir/lv2 FLANGER_SHIM_PLUGIN=$real
     if ! LD_LIBRARY_PATH=/usr/lib/ardour7 run_logged 30 "$dir/scan.log" \
         /usr/lib/ardour7/ardour-vst-scanner -f "$so" ||
         ! grep -q 'Saved VST2 plugin cache' "$dir/scan.log"; then
-        echo "Ardour's scanner did not accept the companion"
+        echo "Ardour's scanner did not accept the companion (through record-shim)"
         show_log "$dir/scan.log"
         return 1
     fi
     touch -d "@$(($(stat -c %Y "$so") + 1))" "$(find "$dir/cache" -name '*.v2i' | head -n 1)"
 
-    # Sessions from the timeline's start and from bar 3, each exported; the
-    # first twice.
-    local start try
-    for start in 0 "$bar3"; do
-        if ! HC_DIR=$dir/session-$start HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
-            HC_RATE=$RATE HC_PLUGIN=$so HC_PROGRAM=$program HC_DEPTH=$DEPTH HC_START=$start \
-            run_logged 60 "$dir/session-$start.log" ardour7-lua \
-            "$ROOT/tests/hosts/ardour/make-session.lua" ||
-            ! grep -q '^session ready' "$dir/session-$start.log"; then
-            echo "Ardour's session tool could not build the companion's session at frame $start"
-            show_log "$dir/session-$start.log"
-            return 1
-        fi
-        grep -E '^(region|plug-in)' "$dir/session-$start.log"
-        for try in a b; do
-            [[ $start != 0 && $try == b ]] && continue
-            local ok=0 attempt
-            for attempt in 1 2 3; do
-                rm -f "$dir/out-$start$try.wav"
-                if run_logged 60 "$dir/export.log" ardour7-export -b float \
-                    -o "$dir/out-$start$try.wav" "$dir/session-$start" check &&
-                    [[ -s $dir/out-$start$try.wav ]]; then
-                    ok=1
-                    break
-                fi
-                echo "ardour7-export failed, crashed or hung (try $attempt of 3)"
-                show_log "$dir/export.log"
-            done
-            ((ok == 1)) || return 1
-        done
-    done
-    # The references: the tool as a timeline host at 120 bpm, in Ardour's
-    # 1024-frame blocks; for bar 3 the signal after 4 s of silence, compared
-    # from there.
+    # The references: the tool as a timeline host at 120 bpm from frame 0;
+    # for bar 3 the signal after 4 s of silence.
     "$CHECK" signal "$dir/lead.wav" --lead "$bar3" >/dev/null || return 1
-    "$tool" -q --float --plugin "$so" --program "$program" --tempo 120 --block 1024 \
+    "$tool" -q --float --plugin "$real" --program "$program" --tempo 120 --block 1024 \
         "$WORK/in.wav" "$dir/ref-0.wav" || return 1
-    "$tool" -q --float --plugin "$so" --program "$program" --tempo 120 --block 1024 \
+    "$tool" -q --float --plugin "$real" --program "$program" --tempo 120 --block 1024 \
         "$dir/lead.wav" "$dir/ref-$bar3.wav" || return 1
-    echo "from the start:" && "$CHECK" compare "$dir/ref-0.wav" "$dir/out-0a.wav" \
-        --expect-offset 0 --tolerance 0 || return 1
-    echo "the same export again:" && "$CHECK" compare "$dir/out-0a.wav" "$dir/out-0b.wav" \
-        --expect-offset 0 --tolerance 0 || return 1
-    echo "from bar 3:" && "$CHECK" compare "$dir/ref-$bar3.wav" "$dir/out-${bar3}a.wav" \
-        --skip-ref "$bar3" --expect-offset 0 --tolerance 0
+
+    local start type
+    for start in 0 "$bar3"; do
+        for type in LXVST LV2; do
+            if ! HC_TYPE=$type HC_DIR=$dir/session-$type-$start HC_NAME=check \
+                HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES HC_RATE=$RATE \
+                HC_PLUGIN=$([[ $type == LV2 ]] && echo "$uri" || echo "$so") \
+                HC_PROGRAM=$program HC_PRESET="--- Default ---" HC_DEPTH=$DEPTH HC_START=$start \
+                run_logged 60 "$dir/session.log" ardour7-lua \
+                "$ROOT/tests/hosts/ardour/make-session.lua" ||
+                ! grep -q '^session ready' "$dir/session.log"; then
+                echo "Ardour's session tool could not build the companion's $type session at frame $start"
+                show_log "$dir/session.log"
+                return 1
+            fi
+            grep -E '^plug-in' "$dir/session.log" | sed "s/^/$type from frame $start: /"
+        done
+        echo "VST 2 from frame $start, recorded:"
+        FLANGER_SHIM_LOG=$dir/calls-$start.bin ardour_export "$dir" "$dir/session-LXVST-$start" \
+            "$dir/vst-$start.wav" 30 || return 1
+        "$CHECK" replay "$dir/calls-$start.bin" "$real" --export "$dir/vst-$start.wav" \
+            --input "$WORK/in.wav" --reference "$dir/ref-$start.wav" --start "$start" \
+            --tempo 120 || return 1
+        echo "LV2 from frame $start against VST 2:"
+        ardour_export "$dir" "$dir/session-LV2-$start" "$dir/lv2-$start.wav" 30 || return 1
+        "$CHECK" compare "$dir/vst-$start.wav" "$dir/lv2-$start.wav" --expect-offset 0 \
+            --tolerance 0 || return 1
+    done
+    # The same exports again: VST 2 without the shim in between.
+    echo "VST 2 from frame 0 again, not recorded:"
+    ardour_export "$dir" "$dir/session-LXVST-0" "$dir/vst-0b.wav" 30 || return 1
+    "$CHECK" compare "$dir/vst-0.wav" "$dir/vst-0b.wav" --expect-offset 0 --tolerance 0 || return 1
+    echo "LV2 from frame 0 again:"
+    ardour_export "$dir" "$dir/session-LV2-0" "$dir/lv2-0b.wav" 30 || return 1
+    "$CHECK" compare "$dir/lv2-0.wav" "$dir/lv2-0b.wav" --expect-offset 0 --tolerance 0
 }
 
 # --- Ardour, VST 3 --------------------------------------------------------

@@ -10,6 +10,13 @@
 //          [--tolerance T] [--min-frames N]    i + offset against reference
 //          [--skip-ref N]           frame i) and compares sample by sample,
 //                                   the reference's first N frames left out
+//   replay LOG PLUGIN               plays a record-shim log back through the
+//          [--export HOST.wav]      plug-in: every output as logged; the
+//          [--input IN.wav]         export found in the logged outputs, the
+//          [--reference REF.wav     input in the logged inputs; against a
+//           --start N --tempo BPM]  timeline render (4/4 from frame 0), the
+//                                   calls replayed with the exact positions
+//                                   of frames N on
 // Every file is 32-bit float WAV. Exit status 0 on success, 1 on a failed
 // comparison or an error, 2 on a usage error.
 #include <sndfile.h>
@@ -18,11 +25,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/VstHost.h"
+#include "tests/hosts/ShimLog.h"
 
 namespace {
 
@@ -328,6 +338,319 @@ int compare(int argc, char** argv) {
     return 0;
 }
 
+// One call of the recorded instance, as record-shim logged it.
+struct Call {
+    std::uint32_t kind = 0;
+    std::int32_t opcode = 0, index = 0;
+    std::int64_t value = 0;
+    float opt = 0.0f;
+    std::int32_t timeState = shimlog::kNoQuery;
+    VstTimeInfo time{};
+    std::vector<float> in[2], out[2];
+    std::size_t at = 0;  // processing calls: frames processed before this one
+};
+
+// The calls of the one instance that processed audio; fails on a truncated
+// log, on several processing instances and on accumulating calls.
+std::vector<Call> readLog(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) fail("cannot read the log '" + path + "'; give the file record-shim wrote");
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::size_t at = 0;
+    auto take = [&](void* to, std::size_t n) {
+        if (bytes.size() - at < n) fail("the log '" + path + "' is truncated");
+        std::memcpy(to, bytes.data() + at, n);
+        at += n;
+    };
+    std::vector<std::pair<std::uint64_t, Call>> all;
+    std::uint64_t processing = 0;
+    while (at < bytes.size()) {
+        shimlog::RecordHead head;
+        take(&head, sizeof head);
+        Call c;
+        c.kind = head.kind;
+        if (head.kind == shimlog::kDispatch) {
+            take(&c.opcode, 4);
+            take(&c.index, 4);
+            take(&c.value, 8);
+            take(&c.opt, 4);
+        } else if (head.kind == shimlog::kParameter) {
+            take(&c.index, 4);
+            take(&c.opt, 4);
+        } else if (head.kind == shimlog::kProcess) {
+            std::int32_t frames = 0;
+            take(&frames, 4);
+            take(&c.timeState, 4);
+            take(&c.time, sizeof c.time);
+            for (auto* v : {&c.in[0], &c.in[1], &c.out[0], &c.out[1]}) {
+                v->resize(static_cast<std::size_t>(frames));
+                take(v->data(), v->size() * sizeof(float));
+            }
+            if (processing != 0 && processing != head.instance)
+                fail("the log holds audio from two instances; record one session at a time");
+            processing = head.instance;
+        } else if (head.kind == shimlog::kAccumulate) {
+            fail("the host called the accumulating process entry, which the log does not hold");
+        } else if (head.kind != shimlog::kCreate) {
+            fail("the log '" + path + "' holds an unknown record; it is not record-shim's");
+        }
+        all.emplace_back(head.instance, std::move(c));
+    }
+    if (processing == 0) fail("the log '" + path + "' holds no processing call");
+    std::vector<Call> calls;
+    std::size_t frames = 0;
+    for (auto& [instance, c] : all) {
+        if (instance != processing) continue;
+        c.at = frames;
+        frames += c.in[0].size();
+        calls.push_back(std::move(c));
+    }
+    return calls;
+}
+
+bool sameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Runs the calls through a fresh instance of the plug-in, each processing
+// call answered with `times[i]` (null: no time), and answers the output of
+// every processing call, concatenated.
+Stereo replayCalls(const std::string& pluginPath, const std::vector<Call>& calls,
+                   const std::vector<const VstTimeInfo*>& times) {
+    std::string error;
+    auto library = vsthost::Library::open(pluginPath, error);
+    if (!library) fail(error);
+    const VstTimeInfo* current = nullptr;
+    vsthost::HostOptions options;
+    options.timeInfo = [&current](std::int64_t) { return current; };
+    auto plugin = vsthost::Plugin::create(*library, error, options);
+    if (!plugin) fail(error);
+    Stereo out;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const Call& c = calls[i];
+        if (c.kind == shimlog::kDispatch) {
+            if (c.opcode == effSetSampleRate) out.rate = static_cast<int>(c.opt);
+            plugin->dispatch(c.opcode, c.index, static_cast<VstIntPtr>(c.value), nullptr, c.opt);
+        } else if (c.kind == shimlog::kParameter) {
+            plugin->setParameter(c.index, c.opt);
+        } else if (c.kind == shimlog::kProcess) {
+            const std::size_t n = c.in[0].size();
+            std::vector<float> inL(c.in[0]), inR(c.in[1]);
+            out.left.resize(c.at + n);
+            out.right.resize(c.at + n);
+            float* ins[2] = {inL.data(), inR.data()};
+            float* outs[2] = {out.left.data() + c.at, out.right.data() + c.at};
+            current = times[i];
+            plugin->processReplacing(ins, outs, static_cast<VstInt32>(n));
+        }
+    }
+    return out;
+}
+
+// The first frame from `from` on where the two differ on either channel,
+// comparing `frames` frames of `a` from `aAt` with `b` from `bAt`; `frames`
+// when none does. Counts the differing samples into `count`.
+std::size_t firstDifference(const Stereo& a, std::size_t aAt, const Stereo& b, std::size_t bAt,
+                            std::size_t frames, std::size_t& count) {
+    std::size_t first = frames;
+    count = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const bool l = !sameBits(a.left[aAt + i], b.left[bAt + i]);
+        const bool r = !sameBits(a.right[aAt + i], b.right[bAt + i]);
+        count += static_cast<std::size_t>(l) + static_cast<std::size_t>(r);
+        if ((l || r) && first == frames) first = i;
+    }
+    return first;
+}
+
+// Replays a record-shim log. With the export: where it lies in the logged
+// output, bit for bit. With a timeline reference (the render tool's, from
+// timeline frame 0 at a fixed tempo): the calls from the export's first on
+// replayed with the exact position of each frame instead of the host's must
+// give the reference bit for bit, so every sample where the export differs
+// from it follows from the positions the host reported; the first call
+// whose report departs from its frame is named, and the export must equal
+// the reference up to it.
+int replay(int argc, char** argv) {
+    if (argc < 2) return -1;
+    const std::string logPath = argv[0], pluginPath = argv[1];
+    std::string exportPath, inputPath, referencePath;
+    long start = -1;
+    double tempo = 0.0;
+    for (int a = 2; a < argc; ++a) {
+        const std::string opt = argv[a];
+        if (a + 1 >= argc) return -1;
+        const char* value = argv[++a];
+        if (opt == "--export")
+            exportPath = value;
+        else if (opt == "--input")
+            inputPath = value;
+        else if (opt == "--reference")
+            referencePath = value;
+        else if (opt == "--start")
+            start = std::atol(value);
+        else if (opt == "--tempo")
+            tempo = std::atof(value);
+        else
+            return -1;
+    }
+    if (!referencePath.empty() && (exportPath.empty() || start < 0 || !(tempo >= 1.0)))
+        fail("--reference needs --export, --start FRAME and --tempo BPM");
+
+    const std::vector<Call> calls = readLog(logPath);
+    std::vector<const VstTimeInfo*> logged(calls.size(), nullptr);
+    std::size_t processCalls = 0;
+    Stereo recorded;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const Call& c = calls[i];
+        if (c.kind != shimlog::kProcess) continue;
+        ++processCalls;
+        if (c.timeState == shimlog::kAnswered) logged[i] = &c.time;
+        recorded.left.insert(recorded.left.end(), c.out[0].begin(), c.out[0].end());
+        recorded.right.insert(recorded.right.end(), c.out[1].begin(), c.out[1].end());
+    }
+    const Stereo replayed = replayCalls(pluginPath, calls, logged);
+    recorded.rate = replayed.rate;
+    std::size_t count = 0;
+    const std::size_t total = recorded.frames();
+    if (firstDifference(recorded, 0, replayed, 0, total, count) != total) {
+        std::printf("FAIL: replaying the host's %zu calls differs from its output in %zu samples\n",
+                    processCalls, count);
+        return 1;
+    }
+    std::printf(
+        "replay: %zu processing calls (%zu frames) with the host's time records give its output "
+        "bit for bit\n",
+        processCalls, total);
+    if (exportPath.empty()) return 0;
+
+    // Where the export lies in the processed frames.
+    const Stereo host = readWav(exportPath);
+    const std::size_t frames = host.frames();
+    std::size_t offset = total;
+    for (std::size_t o = 0; frames <= total && o <= total - frames; ++o) {
+        std::size_t i = 0;
+        while (i < frames && sameBits(recorded.left[o + i], host.left[i]) &&
+               sameBits(recorded.right[o + i], host.right[i]))
+            ++i;
+        if (i == frames) {
+            offset = o;
+            break;
+        }
+    }
+    if (frames == 0 || offset == total) {
+        std::printf("FAIL: the export (%zu frames) is not the plug-in's output of any call run\n",
+                    frames);
+        return 1;
+    }
+    std::size_t first = 0;
+    while (first < calls.size() &&
+           (calls[first].kind != shimlog::kProcess || calls[first].at < offset))
+        ++first;
+    std::printf(
+        "export: %zu frames, the plug-in's output from processed frame %zu on, bit for "
+        "bit\n",
+        frames, offset);
+    if (!inputPath.empty()) {
+        Stereo in = readWav(inputPath), fed;
+        for (const Call& c : calls) {
+            fed.left.insert(fed.left.end(), c.in[0].begin(), c.in[0].end());
+            fed.right.insert(fed.right.end(), c.in[1].begin(), c.in[1].end());
+        }
+        if (in.frames() > frames ||
+            firstDifference(fed, offset, in, 0, in.frames(), count) != in.frames()) {
+            std::printf("FAIL: the plug-in was not fed the input file from there\n");
+            return 1;
+        }
+        std::printf("input: the plug-in was fed the input file from there, bit for bit\n");
+    }
+    if (referencePath.empty()) return 0;
+    if (offset != calls[first].at) {
+        std::printf("FAIL: the export starts inside a processing call\n");
+        return 1;
+    }
+
+    // The exact timeline from the export's first call on.
+    const Stereo ref = readWav(referencePath);
+    if (ref.frames() < static_cast<std::size_t>(start) + frames)
+        fail("the reference ends before the export does; render it over the whole range");
+    const double rate = replayed.rate;
+    std::vector<VstTimeInfo> exact(calls.size());
+    std::vector<const VstTimeInfo*> fixed(logged);
+    std::size_t departs = calls.size(), rolling = 0, offFrame = 0, offPpq = 0, ticks = 0;
+    double worstPpq = 0.0;
+    for (std::size_t i = first; i < calls.size(); ++i) {
+        const Call& c = calls[i];
+        if (c.kind != shimlog::kProcess || c.at >= offset + frames) continue;
+        VstTimeInfo& t = exact[i];
+        t.samplePos = static_cast<double>(start + static_cast<long>(c.at - offset));
+        t.sampleRate = rate;
+        t.ppqPos = t.samplePos * tempo / (60.0 * rate);
+        t.tempo = tempo;
+        t.barStartPos = 4.0 * std::floor(t.ppqPos / 4.0);
+        t.timeSigNumerator = 4;
+        t.timeSigDenominator = 4;
+        t.flags = kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstBarsValid |
+                  kVstTimeSigValid;
+        fixed[i] = &t;
+        ++rolling;
+        const VstTimeInfo* h = logged[i];
+        const bool playing = h != nullptr && (h->flags & kVstTransportPlaying) != 0;
+        const bool frameOk = playing && h->samplePos == t.samplePos;
+        const bool ppqOk = playing && (h->flags & kVstPpqPosValid) != 0 && h->ppqPos == t.ppqPos;
+        offFrame += static_cast<std::size_t>(!frameOk);
+        offPpq += static_cast<std::size_t>(!ppqOk);
+        if (playing && !ppqOk) {
+            worstPpq = std::fmax(worstPpq, std::fabs(h->ppqPos - t.ppqPos));
+            // The whole 1/1920 of a quarter note nearest the exact position.
+            const double tick = std::round(t.ppqPos * 1920.0) / 1920.0;
+            ticks += static_cast<std::size_t>(std::fabs(h->ppqPos - tick) < 1e-9);
+        }
+        if (!(frameOk && ppqOk) && departs == calls.size()) departs = i;
+    }
+    const VstTimeInfo* h0 = logged[first];
+    std::printf(
+        "positions: the export's first call was answered frame %.17g, ppq %.17g (exact: "
+        "%.17g, %.17g); of its %zu calls %zu report another frame than their own, %zu "
+        "another ppq (by at most %.3g quarter notes; %zu of these are the exact ppq "
+        "rounded to 1/1920 of a quarter note)\n",
+        h0 != nullptr ? h0->samplePos : NAN, h0 != nullptr ? h0->ppqPos : NAN,
+        exact[first].samplePos, exact[first].ppqPos, rolling, offFrame, offPpq, worstPpq, ticks);
+    const Stereo corrected = replayCalls(pluginPath, calls, fixed);
+    const std::size_t at = static_cast<std::size_t>(start);
+    if (firstDifference(corrected, offset, ref, at, frames, count) != frames) {
+        std::printf(
+            "FAIL: with exact positions the replay still differs from the reference in "
+            "%zu samples: the host's positions do not explain the difference\n",
+            count);
+        return 1;
+    }
+    std::printf(
+        "exact positions: the same calls with each frame's exact position give the "
+        "reference bit for bit\n");
+    const std::size_t differ = firstDifference(host, 0, ref, at, frames, count);
+    if (count == 0) {
+        std::printf("reference: the export equals it bit for bit\n");
+        return 0;
+    }
+    if (departs == calls.size()) {
+        std::printf("FAIL: the export differs from the reference with exact positions\n");
+        return 1;
+    }
+    const std::size_t from = calls[departs].at - offset;
+    std::printf(
+        "reference: the export differs in %zu of %zu samples, the first at file frame "
+        "%zu; it equals the reference bit for bit before the first call with another "
+        "position (file frame %zu), and every differing sample follows from the "
+        "host's positions\n",
+        count, 2 * frames, differ, from);
+    if (differ < from) {
+        std::printf("FAIL: the export differs before the host's positions depart\n");
+        return 1;
+    }
+    return 0;
+}
+
 int usage() {
     std::fprintf(
         stderr,
@@ -336,7 +659,9 @@ int usage() {
         " [--param INDEX=VALUE]...\n"
         "       host-check params PLUGIN [--program N] [--param INDEX=VALUE]... [--digits N]\n"
         "       host-check compare REF.wav HOST.wav [--max-lag N] [--expect-offset N]"
-        " [--tolerance T] [--min-frames N] [--skip-ref N]\n");
+        " [--tolerance T] [--min-frames N] [--skip-ref N]\n"
+        "       host-check replay LOG PLUGIN [--export HOST.wav] [--input IN.wav]"
+        " [--reference REF.wav --start N --tempo BPM]\n");
     return 2;
 }
 
@@ -360,6 +685,8 @@ int main(int argc, char** argv) {
         status = render(argc - 2, argv + 2);
     } else if (command == "compare") {
         status = compare(argc - 2, argv + 2);
+    } else if (command == "replay") {
+        status = replay(argc - 2, argv + 2);
     }
     return status < 0 ? usage() : status;
 }
