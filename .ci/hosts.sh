@@ -114,6 +114,22 @@ show_log() {
     echo "----"
 }
 
+# Builds the Ardour session in folder $2 with make-session.lua: the test
+# signal at the session depth, the plug-in and the rest from the caller's
+# HC_* variables. Its log goes to $1/session.log; $3 names the session in a
+# failure, $4 is the time limit (60 s unless given).
+ardour_session() {
+    local dir=$1 session=$2 what=$3 limit=${4:-60}
+    if ! HC_DIR=$session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES HC_RATE=$RATE \
+        HC_DEPTH=$DEPTH run_logged "$limit" "$dir/session.log" ardour7-lua \
+        "$ROOT/tests/hosts/ardour/make-session.lua" ||
+        ! grep -q '^session ready' "$dir/session.log"; then
+        echo "Ardour's session tool could not build $what"
+        show_log "$dir/session.log"
+        return 1
+    fi
+}
+
 # --- Ardour ---------------------------------------------------------------
 check_ardour() {
     local dir=$WORK/ardour
@@ -134,14 +150,8 @@ check_ardour() {
     cache=$(find "$dir/cache" -name '*.v2i' | head -n 1)
     touch -d "@$(($(stat -c %Y "$dir/plugin/flanger.so") + 1))" "$cache"
 
-    if ! HC_DIR=$dir/session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
-        HC_RATE=$RATE HC_PLUGIN=$dir/plugin/flanger.so HC_PROGRAM=$PROGRAM HC_DEPTH=$DEPTH \
-        run_logged 60 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
-        ! grep -q '^session ready' "$dir/session.log"; then
-        echo "Ardour's session tool could not build the session"
-        show_log "$dir/session.log"
-        return 1
-    fi
+    HC_PLUGIN=$dir/plugin/flanger.so HC_PROGRAM=$PROGRAM \
+        ardour_session "$dir" "$dir/session" "the session" || return 1
     grep -E '^(region|plug-in|parameter|program)' "$dir/session.log"
     # Every parameter takes automation, and every program shows its name.
     local automated named
@@ -199,14 +209,8 @@ check_ardour_lv2() {
     local uri label=$LV2_PRESET
     uri=$(sed -n 's/^<\([^>]*\)>$/\1/p' "$BUNDLE/manifest.ttl" | head -n 1)
 
-    if ! HC_TYPE=LV2 HC_DIR=$dir/session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
-        HC_RATE=$RATE HC_PLUGIN=$uri HC_PRESET=$label HC_DEPTH=$DEPTH \
-        run_logged 60 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
-        ! grep -q '^session ready' "$dir/session.log"; then
-        echo "Ardour's session tool could not build the LV2 session"
-        show_log "$dir/session.log"
-        return 1
-    fi
+    HC_TYPE=LV2 HC_PLUGIN=$uri HC_PRESET=$label \
+        ardour_session "$dir" "$dir/session" "the LV2 session" || return 1
     grep -E '^(region|plug-in|parameter|program)' "$dir/session.log"
     # Every control takes automation; the presets are the bundle's, by name.
     local automated listed expected
@@ -267,17 +271,10 @@ check_ardour_sweep() {
     local start type
     for start in 0 "$bar3"; do
         for type in LXVST LV2; do
-            if ! HC_TYPE=$type HC_DIR=$dir/session-$type-$start HC_NAME=check \
-                HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES HC_RATE=$RATE \
-                HC_PLUGIN=$([[ $type == LV2 ]] && echo "$uri" || echo "$so") \
-                HC_PROGRAM=$program HC_PRESET="--- Default ---" HC_DEPTH=$DEPTH HC_START=$start \
-                run_logged 60 "$dir/session.log" ardour7-lua \
-                "$ROOT/tests/hosts/ardour/make-session.lua" ||
-                ! grep -q '^session ready' "$dir/session.log"; then
-                echo "Ardour's session tool could not build the companion's $type session at frame $start"
-                show_log "$dir/session.log"
-                return 1
-            fi
+            HC_TYPE=$type HC_PLUGIN=$([[ $type == LV2 ]] && echo "$uri" || echo "$so") \
+                HC_PROGRAM=$program HC_PRESET="--- Default ---" HC_START=$start \
+                ardour_session "$dir" "$dir/session-$type-$start" \
+                "the companion's $type session at frame $start" || return 1
             grep -E '^plug-in' "$dir/session.log" | sed "s/^/$type from frame $start: /"
         done
         echo "VST 2 from frame $start, recorded:"
@@ -327,14 +324,8 @@ check_ardour_vst3() {
     [[ -n $cache ]] || { echo "the scanner wrote no cache"; return 1; }
     touch -d "@$(($(stat -c %Y "$module") + 1))" "$cache"
 
-    if ! HC_TYPE=VST3 HC_DIR=$dir/session HC_NAME=check HC_INPUT=$WORK/in.wav HC_FRAMES=$FRAMES \
-        HC_RATE=$RATE HC_PLUGIN=$cid HC_PROGRAM=$PROGRAM HC_DEPTH=$DEPTH \
-        run_logged 90 "$dir/session.log" ardour7-lua "$ROOT/tests/hosts/ardour/make-session.lua" ||
-        ! grep -q '^session ready' "$dir/session.log"; then
-        echo "Ardour's session tool could not build the VST 3 session"
-        show_log "$dir/session.log"
-        return 1
-    fi
+    HC_TYPE=VST3 HC_PLUGIN=$cid HC_PROGRAM=$PROGRAM \
+        ardour_session "$dir" "$dir/session" "the VST 3 session" 90 || return 1
     grep -E '^(region|plug-in|parameter|program)' "$dir/session.log"
     local automated named
     automated=$(grep -c '^parameter .* automation play$' "$dir/session.log" || true)

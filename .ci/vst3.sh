@@ -51,15 +51,7 @@ check_module() {  # file, objdump format
 check_module "$mod32" pei-i386
 check_module "$mod64" pei-x86-64
 
-work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    if [[ -d $WINEPREFIX ]]; then
-        timeout 60 wineserver -k 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. ./scripts/wine-prefix.sh
 
 # 32-bit Wine needs a kernel that runs 32-bit programs and the i386
 # package wine32, which the windows step installs where it can: without

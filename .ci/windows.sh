@@ -80,15 +80,7 @@ check_binary build/windows-x64/host/vst-check.exe pei-x86-64 -
 # --- Wine ------------------------------------------------------------------
 # One private prefix serves both widths (a 64-bit prefix runs 32-bit
 # programs too); it never fetches Mono or Gecko and is removed at the end.
-work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-    if [[ -d $WINEPREFIX ]]; then
-        timeout 60 wineserver -k 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. ./scripts/wine-prefix.sh
 mkdir -p "$work/linux" "$work/win32" "$work/win64" "$work/sweep-linux" "$work/sweep-win32" \
     "$work/sweep-win64"
 

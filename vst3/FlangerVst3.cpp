@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <thread>
@@ -879,29 +880,29 @@ public:
         return kNoInterface;
     }
     tresult V3CALL getClassInfo2(std::int32_t index, PClassInfo2* info) override {
-        if (info == nullptr || index < 0 || index >= kClassCount) return kInvalidArgument;
-        std::memset(info, 0, sizeof *info);
-        uidBytes(kClasses[index].cid, info->cid);
-        info->cardinality = kManyInstances;
-        copyText(kCategory, info->category, sizeof info->category);
-        copyText(kClasses[index].name, info->name, sizeof info->name);
-        copyText(kClasses[index].subCategories, info->subCategories, sizeof info->subCategories);
-        copyText(kVendorName, info->vendor, sizeof info->vendor);
-        copyText(FLANGER_VERSION, info->version, sizeof info->version);
-        copyText(kSdkVersion, info->sdkVersion, sizeof info->sdkVersion);
-        return kResultOk;
+        return fillClassInfo(index, info, [](const char* text, auto& field) {
+            copyText(text, field, sizeof field);
+        });
     }
     tresult V3CALL getClassInfoUnicode(std::int32_t index, PClassInfoW* info) override {
+        return fillClassInfo(index, info, [](const char* text, auto& field) {
+            toUtf16(text, field, std::size(field));
+        });
+    }
+    // The two descriptions differ only in how the name, vendor and versions
+    // are written (8-bit or UTF-16 text, by `write`).
+    template <typename Info, typename Write>
+    static tresult fillClassInfo(std::int32_t index, Info* info, Write write) {
         if (info == nullptr || index < 0 || index >= kClassCount) return kInvalidArgument;
         std::memset(info, 0, sizeof *info);
         uidBytes(kClasses[index].cid, info->cid);
         info->cardinality = kManyInstances;
         copyText(kCategory, info->category, sizeof info->category);
-        toUtf16(kClasses[index].name, info->name, 64);
+        write(kClasses[index].name, info->name);
         copyText(kClasses[index].subCategories, info->subCategories, sizeof info->subCategories);
-        toUtf16(kVendorName, info->vendor, 64);
-        toUtf16(FLANGER_VERSION, info->version, 64);
-        toUtf16(kSdkVersion, info->sdkVersion, 64);
+        write(kVendorName, info->vendor);
+        write(FLANGER_VERSION, info->version);
+        write(kSdkVersion, info->sdkVersion);
         return kResultOk;
     }
     tresult V3CALL setHostContext(FUnknown*) override { return kResultOk; }
